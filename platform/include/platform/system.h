@@ -1,0 +1,47 @@
+#pragma once
+// Small services of the operating system: beeps, debugger output, the event log, module and
+// user names, environment expansion and error texts.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace platform {
+
+// No sound on POSIX; the hook sees every call on both targets (tests observe it).
+void Beep(uint32_t frequencyHz, uint32_t durationMs);
+using BeepHook = std::function<void(uint32_t frequencyHz, uint32_t durationMs)>;
+void SetBeepHook(BeepHook hook);
+
+// OutputDebugString on Windows; standard error on POSIX.
+void DebugOutput(const std::string& text);
+
+// Event log (syslog on POSIX). Types are the Win32 EVENTLOG_* values.
+enum class EventType : uint16_t {
+    Success = 0x0000,
+    Error = 0x0001,
+    Warning = 0x0002,
+    Information = 0x0004,
+    AuditSuccess = 0x0008,
+    AuditFailure = 0x0010,
+};
+using EventSource = void*;
+// Server is empty for the local machine; returns nullptr on failure (LastError set).
+EventSource RegisterEventSource(const std::string& server, const std::string& source);
+bool ReportEvent(EventSource source, EventType type, uint32_t eventId, const std::string& text,
+                 bool withUserSid);
+void DeregisterEventSource(EventSource source);
+
+// Full path of the running program, or of the loaded module of that name ("" when not loaded).
+std::string ModulePath();
+std::string ModulePath(const std::string& moduleName);
+std::string UserName();
+// Expands %NAME% references from the environment; unknown references stay as they are.
+std::string ExpandEnvironment(const std::string& text);
+
+// The runtime's text for an errno value; empty when it has none.
+std::string RuntimeErrorText(int errorNumber);
+// The system's message for a Win32 error code in a language (0 = neutral); false when none.
+bool SystemErrorText(uint32_t code, uint32_t languageId, std::string* text);
+
+}  // namespace platform

@@ -1,0 +1,14 @@
+#include <climits>
+#include <unistd.h>
+
+#include "platform/system.h"
+
+namespace platform {
+
+std::string ModulePath() {
+    char path[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
+}
+
+}  // namespace platform
