@@ -23,8 +23,9 @@ struct Value {
     static Value String(std::string_view text, Type type = Type::Sz);
     static Value Dword(uint32_t number);
     static Value Binary(std::vector<uint8_t> bytes);
-    std::string AsString() const;  // Sz and ExpandSz
-    uint32_t AsDword() const;      // Dword (0 when shorter)
+    std::string AsString() const;  // Sz and ExpandSz (empty for other types)
+    uint32_t AsDword() const;      // Dword (0 when shorter or of another type)
+    bool operator==(const Value&) const = default;
 };
 
 // Creates the key and every missing parent.
