@@ -9,6 +9,7 @@ namespace platform {
 
 enum : uint32_t {
     kErrorSuccess = 0,
+    kErrorInvalidFunction = 1,
     kErrorFileNotFound = 2,
     kErrorPathNotFound = 3,
     kErrorAccessDenied = 5,
@@ -17,6 +18,7 @@ enum : uint32_t {
     kErrorInvalidData = 13,
     kErrorWriteFault = 29,
     kErrorReadFault = 30,
+    kErrorGenFailure = 31,
     kErrorSharingViolation = 32,
     kErrorLockViolation = 33,
     kErrorHandleEof = 38,
