@@ -8,13 +8,18 @@
 
 namespace platform {
 
-// No sound on POSIX; the hook sees every call on both targets (tests observe it).
+// Hooks are for tests: while one is set it receives every call on both targets instead of the
+// operating system. An empty function removes it.
+
+// No sound on POSIX.
 void Beep(uint32_t frequencyHz, uint32_t durationMs);
 using BeepHook = std::function<void(uint32_t frequencyHz, uint32_t durationMs)>;
 void SetBeepHook(BeepHook hook);
 
 // OutputDebugString on Windows; standard error on POSIX.
 void DebugOutput(const std::string& text);
+using DebugOutputHook = std::function<void(const std::string& text)>;
+void SetDebugOutputHook(DebugOutputHook hook);
 
 // Event log (syslog on POSIX). Types are the Win32 EVENTLOG_* values.
 enum class EventType : uint16_t {
@@ -31,6 +36,9 @@ EventSource RegisterEventSource(const std::string& server, const std::string& so
 bool ReportEvent(EventSource source, EventType type, uint32_t eventId, const std::string& text,
                  bool withUserSid);
 void DeregisterEventSource(EventSource source);
+using EventReportHook = std::function<void(const std::string& source, EventType type,
+                                           uint32_t eventId, const std::string& text)>;
+void SetEventReportHook(EventReportHook hook);
 
 // Full path of the running program, or of the loaded module of that name ("" when not loaded).
 std::string ModulePath();
@@ -39,9 +47,10 @@ std::string UserName();
 // Expands %NAME% references from the environment; unknown references stay as they are.
 std::string ExpandEnvironment(const std::string& text);
 
-// The runtime's text for an errno value; empty when it has none.
+// The runtime's text for an errno value; empty when it has none. Safe from any thread.
 std::string RuntimeErrorText(int errorNumber);
-// The system's message for a Win32 error code in a language (0 = neutral); false when none.
+// The system's message for a Win32 error code or HRESULT in a language (0 = neutral), without
+// trailing blanks or line ends; false when there is none.
 bool SystemErrorText(uint32_t code, uint32_t languageId, std::string* text);
 
 }  // namespace platform

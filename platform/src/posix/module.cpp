@@ -11,4 +11,7 @@ std::string ModulePath() {
     return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
 }
 
+// No Windows modules are ever loaded on POSIX.
+std::string ModulePath(const std::string&) { return std::string(); }
+
 }  // namespace platform
