@@ -5,7 +5,10 @@
 // change them without touching the program.
 //
 // Formats are printf formats that may start with "%!" directives (E, e, L, l, s, y, r, P, p,
-// T, t, U, V, Y); see Write. Every call keeps errno and the system last-error value as they were.
+// T, t, U, V, Y) ended by a blank; see Write. The arguments of the directives (e, l, s, y, r,
+// p, t, one 32-bit number each) come first, in the order of their letters, then the format's
+// own. Example: Write(kTrace, log, nullptr, "%!e daDelete(%p) = ", result, service).
+// Every call keeps errno and the system last-error value as they were.
 
 #include <cstdarg>
 
