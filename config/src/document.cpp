@@ -100,16 +100,14 @@ opcDeviceInfo CKarvexOPCCfgDoc::CreateDevice() const {
 }
 
 std::string CKarvexOPCCfgDoc::DeviceText(size_t position) const {
-    const opcDeviceInfo& device = devices_.at(position);
+    if (position >= devices_.size()) return NoDeviceText();
+    const opcDeviceInfo& device = devices_[position];
     return device.m_strName + " (" + device.m_strAddress + ") {" + std::to_string(device.m_ucID) +
            "}";
 }
 
 std::string CKarvexOPCCfgDoc::ElementDeviceText(const opcTagInfo& element) const {
-    if (element.m_ucDevice == kNoDevice || element.m_ucDevice >= devices_.size()) {
-        return NoDeviceText();
-    }
-    return DeviceText(element.m_ucDevice);
+    return DeviceText(element.m_ucDevice == kNoDevice ? devices_.size() : element.m_ucDevice);
 }
 
 namespace {

@@ -63,9 +63,9 @@ public:
 
     // Default device whose identifier is its position once appended.
     opcDeviceInfo CreateDevice() const;
-    // "name (address) {id}"; position must be below the number of devices.
+    // "name (address) {id}", or "НЕ ВЫБРАНО" for a position past the devices.
     std::string DeviceText(size_t position) const;
-    // DeviceText of the element's device, or "НЕ ВЫБРАНО" when it has none.
+    // DeviceText of the element's device; "НЕ ВЫБРАНО" also for 255 when there are 256 devices.
     std::string ElementDeviceText(const opcTagInfo& element) const;
     // Chooses the device named by the identifier between braces in a device text; false (and
     // the element unchanged) when the text names no device.

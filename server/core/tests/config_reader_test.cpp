@@ -427,7 +427,9 @@ TEST(ConfigReader, LoadsTenThousandTagsWellUnderASecond) {
     const std::string path = dir.File("big.scf");
     ASSERT_EQ(platform::WriteFileContents(path, file), 0u);
 
-    CapturedLog log(kvlog::kDebug);
+    // At the INFO level the per-tag TRACE lines are filtered out; with every line written the
+    // time is the log's (about 0.03 s natively, 1.4 s under Wine).
+    CapturedLog log(kvlog::kInfo);
     RecordingSink sink;
     const auto start = std::chrono::steady_clock::now();
     const core::ReadReport report = core::LoadTagInformation(path, log.handle(), sink);
