@@ -162,7 +162,7 @@ TEST(ScfDump, JsonCarriesTheSameRecords) {
 }
 
 // The writer's tag-information section, read the way the server reads it, gives back every
-// tag as the document holds it, long texts included.
+// tag as the document holds it, long texts included, and the groups of type "device".
 TEST(ScfDump, TheServerReaderReadsWhatTheWriterWrites) {
     config::CKarvexOPCCfgDoc doc;
     config::opcTagInfo group;
@@ -180,13 +180,20 @@ TEST(ScfDump, TheServerReaderReadsWhatTheWriterWrites) {
     doc.AddElement(tag, 1);
     doc.AddElement(config::opcTagInfo(tag), 2);
     doc.Elements()[2].m_dwID = 3;
+    config::opcTagInfo deviceGroup = group;
+    deviceGroup.m_dwID = 4;
+    deviceGroup.m_ucGroupType = config::kGroupTypeDevice;
+    deviceGroup.m_strName = "PLC";
+    doc.AddElement(deviceGroup, 3);
 
-    struct Tags : core::ConfigSink {
+    struct Records : core::ConfigSink {
         void AddTag(core::ConfigTag&& t) override { tags.push_back(std::move(t)); }
+        void AddGroup(const core::ConfigGroup& g) override { groups.push_back(g); }
         void AddDevice(const core::ConfigDevice&) override {}
         void DevicesComplete() override {}
         void SetParameter(const std::string&, const std::string&) override {}
         std::vector<core::ConfigTag> tags;
+        std::vector<core::ConfigGroup> groups;
     } sink;
     EXPECT_EQ(
         core::ReadTagInformation(config::StoreDocument(doc), nullptr, sink, core::Logging::kOff)
@@ -201,6 +208,8 @@ TEST(ScfDump, TheServerReaderReadsWhatTheWriterWrites) {
         EXPECT_EQ(read.m_dwParentID, 1u);
     }
     EXPECT_EQ(sink.tags[1].m_dwID, 3u);
+    ASSERT_EQ(sink.groups.size(), 1u);  // the group of type "group" is not listed
+    EXPECT_EQ(sink.groups[0].m_strName, "PLC");
 }
 
 }  // namespace
