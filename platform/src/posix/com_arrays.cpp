@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "com_internal.h"
 #include "platform/com.h"
 
 namespace {
@@ -31,41 +32,6 @@ unsigned char* HeaderOf(SAFEARRAY* array) {
 void SetHiddenType(SAFEARRAY* array, VARTYPE vt) {
     const uint32_t value = vt;
     std::memcpy(HeaderOf(array) + kArrayHeader - sizeof value, &value, sizeof value);
-}
-
-ULONG ElementSize(VARTYPE vt) {
-    switch (vt) {
-        case VT_I1:
-        case VT_UI1:
-            return 1;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            return 2;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_R4:
-        case VT_ERROR:
-            return 4;
-        case VT_I8:
-        case VT_UI8:
-        case VT_R8:
-        case VT_DATE:
-        case VT_CY:
-            return 8;
-        case VT_BSTR:
-        case VT_UNKNOWN:
-        case VT_DISPATCH:
-            return sizeof(void*);
-        case VT_DECIMAL:
-            return sizeof(DECIMAL);
-        case VT_VARIANT:
-            return sizeof(VARIANT);
-        default:
-            return 0;
-    }
 }
 
 USHORT TypeFeatures(VARTYPE vt) {
@@ -95,7 +61,7 @@ size_t CellCount(const SAFEARRAY* array) {
 }
 
 SAFEARRAY* AllocateDescriptor(VARTYPE vt, UINT dims) {
-    const ULONG elementSize = ElementSize(vt);
+    const ULONG elementSize = platform::com_internal::ElementSize(vt);
     if (elementSize == 0 || dims == 0 || dims > USHRT_MAX) return nullptr;
     auto* memory = static_cast<unsigned char*>(std::calloc(1, kArrayHeader + DescriptorSize(dims)));
     if (memory == nullptr) return nullptr;
@@ -176,6 +142,45 @@ HRESULT CellIndex(SAFEARRAY* array, const LONG* indices, size_t* cell) {
 }
 
 }  // namespace
+
+namespace platform::com_internal {
+
+ULONG ElementSize(VARTYPE vt) {
+    switch (vt) {
+        case VT_I1:
+        case VT_UI1:
+            return 1;
+        case VT_I2:
+        case VT_UI2:
+        case VT_BOOL:
+            return 2;
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_R4:
+        case VT_ERROR:
+            return 4;
+        case VT_I8:
+        case VT_UI8:
+        case VT_R8:
+        case VT_DATE:
+        case VT_CY:
+            return 8;
+        case VT_BSTR:
+        case VT_UNKNOWN:
+        case VT_DISPATCH:
+            return sizeof(void*);
+        case VT_DECIMAL:
+            return sizeof(DECIMAL);
+        case VT_VARIANT:
+            return sizeof(VARIANT);
+        default:
+            return 0;
+    }
+}
+
+}  // namespace platform::com_internal
 
 extern "C" {
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <string>
 
+#include "com_internal.h"
 #include "com_variant_text.h"
 #include "platform/com.h"
 
@@ -22,27 +23,6 @@ HRESULT ValidateType(VARTYPE vt) {
     if (base > VT_UINT || base == kRecordType) return DISP_E_BADVARTYPE;
     if ((vt & (VT_BYREF | VT_ARRAY)) && base <= VT_NULL) return DISP_E_BADVARTYPE;
     return S_OK;
-}
-
-size_t ScalarSize(VARTYPE vt) {
-    switch (vt & VT_TYPEMASK) {
-        case VT_I1:
-        case VT_UI1:
-            return 1;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            return 2;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_R4:
-        case VT_ERROR:
-            return 4;
-        default:
-            return 8;
-    }
 }
 
 BSTR CopyString(BSTR source) {
@@ -588,7 +568,7 @@ HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSrc) {
     } else if (base == VT_DECIMAL) {
         pvarDest->decVal = *source.pdecVal;
     } else {
-        std::memcpy(&pvarDest->llVal, source.byref, ScalarSize(base));
+        std::memcpy(&pvarDest->llVal, source.byref, platform::com_internal::ElementSize(base));
     }
     if (SUCCEEDED(hr)) pvarDest->vt = source.vt & ~VT_BYREF;
     return hr;
