@@ -12,6 +12,7 @@
 
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "platform/system.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/thread.h"
@@ -24,20 +25,9 @@ using platform::SerialPort;
 using platform::SerialSettings;
 using platform::StopBits;
 using Clock = std::chrono::steady_clock;
+using testing_support::MsSince;
 
 constexpr uint32_t kGenerousMs = 5000;
-
-int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-bool UnderWine() {
-#ifdef _WIN32
-    return std::getenv("WINEPREFIX") != nullptr;  // the test runner always sets it
-#else
-    return false;
-#endif
-}
 
 #ifndef _WIN32
 void MapPort(unsigned comNumber, const std::string& device) {
@@ -291,7 +281,8 @@ TEST_F(PortPair, LineSettingsThePortCannotTakeAreRefused) {
 }
 
 TEST_F(PortPair, PortInUseIsRefused) {
-    if (UnderWine()) GTEST_SKIP() << "Wine 8 lets a second handle open a serial device";
+    if (platform::RunningUnderWine())
+        GTEST_SKIP() << "Wine 8 lets a second handle open a serial device";
     SerialPort second;
     EXPECT_EQ(second.Open(pair_.a()), platform::kErrorAccessDenied);
     a_.Close();

@@ -9,26 +9,17 @@
 #include <gtest/gtest.h>
 
 #include "platform/errors.h"
+#include "platform/system.h"
+#include "testing/support.h"
 
 namespace {
 
 using platform::Listener;
 using platform::Socket;
 using Clock = std::chrono::steady_clock;
+using testing_support::MsSince;
 
 constexpr uint32_t kGenerousMs = 5000;
-
-int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-bool UnderWine() {
-#ifdef _WIN32
-    return std::getenv("WINEPREFIX") != nullptr;  // the test runner always sets it
-#else
-    return false;
-#endif
-}
 
 // Receives until `length` bytes came, the peer closed, or a wait failed.
 std::string ReceiveText(Socket& socket, size_t length) {
@@ -110,7 +101,8 @@ TEST_F(ConnectedPair, CloseReadsAsOrderlyClose) {
 }
 
 TEST_F(ConnectedPair, AbortReadsAsConnectionReset) {
-    if (UnderWine()) GTEST_SKIP() << "Wine 8 closes gracefully even with a zero linger time";
+    if (platform::RunningUnderWine())
+        GTEST_SKIP() << "Wine 8 closes gracefully even with a zero linger time";
     client_.Abort();
     char buffer[16];
     size_t received = 99;

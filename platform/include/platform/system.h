@@ -40,6 +40,9 @@ using EventReportHook = std::function<void(const std::string& source, EventType 
                                            uint32_t eventId, const std::string& text)>;
 void SetEventReportHook(EventReportHook hook);
 
+// True when this Windows program runs under Wine (whose emulation has known quirks).
+bool RunningUnderWine();
+
 // Full path of the running program, or of the loaded module of that name ("" when not loaded).
 std::string ModulePath();
 std::string ModulePath(const std::string& moduleName);

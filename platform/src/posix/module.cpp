@@ -12,6 +12,12 @@ std::string ModulePath() {
 }
 
 // No Windows modules are ever loaded on POSIX.
-std::string ModulePath(const std::string&) { return std::string(); }
+std::string ModulePath(const std::string&) {
+    return std::string();
+}
+
+bool RunningUnderWine() {
+    return false;
+}
 
 }  // namespace platform

@@ -22,11 +22,18 @@ std::string ModuleFileName(HMODULE module) {
 
 }  // namespace
 
-std::string ModulePath() { return ModuleFileName(nullptr); }
+std::string ModulePath() {
+    return ModuleFileName(nullptr);
+}
 
 std::string ModulePath(const std::string& moduleName) {
     HMODULE module = GetModuleHandleW(reinterpret_cast<LPCWSTR>(Cp1251ToUtf16(moduleName).c_str()));
     return module ? ModuleFileName(module) : std::string();
+}
+
+bool RunningUnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 }  // namespace platform

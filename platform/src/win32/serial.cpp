@@ -7,6 +7,7 @@
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/serial.h"
+#include "platform/system.h"
 
 namespace platform {
 namespace {
@@ -108,11 +109,6 @@ uint32_t ReadQueued(HANDLE port, uint8_t* buffer, size_t capacity, size_t* recei
     }
     *received = done;
     return kErrorSuccess;
-}
-
-bool RunningUnderWine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
 // Wine sets the line through tcsetattr, which reports a failure when a pty, keeping its fixed

@@ -2,6 +2,8 @@
 // Test support shared by every test program: temporary folders, unique names and child
 // processes that run a named function of the same test program.
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -34,11 +36,18 @@ int RunChild(const std::string& name, const std::vector<std::string>& arguments,
 
 std::string ReadFile(const std::string& path);
 
+// Milliseconds of steady time since start, for the generous bounds of timing tests.
+inline int64_t MsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+}
+
 }  // namespace testing_support
 
 // KARVEX_TEST_CHILD(name) { ...; return 0; } defines a child entry with access to `args`.
-#define KARVEX_TEST_CHILD(name)                                                               \
-    static int karvexChild_##name(const std::vector<std::string>& args);                     \
-    [[maybe_unused]] static const bool karvexChildRegistered_##name =                        \
-        ::testing_support::RegisterChild(#name, karvexChild_##name);                         \
+#define KARVEX_TEST_CHILD(name)                                          \
+    static int karvexChild_##name(const std::vector<std::string>& args); \
+    [[maybe_unused]] static const bool karvexChildRegistered_##name =    \
+        ::testing_support::RegisterChild(#name, karvexChild_##name);     \
     static int karvexChild_##name([[maybe_unused]] const std::vector<std::string>& args)
