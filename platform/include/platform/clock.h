@@ -26,6 +26,9 @@ LocalTime FileTimeToLocalTime(uint64_t filetime);
 // Minutes to add to local standard time to get UTC (Windows' Bias: -180 for UTC+3).
 int32_t TimeZoneBiasMinutes();
 void SleepMs(uint32_t milliseconds);
+// The interval at which the system clock advances, in 100 ns units; false when the system
+// does not say.
+bool ClockIncrement(uint32_t* increment100ns);
 
 constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;  // 1970-01-01 as FILETIME
 

@@ -77,4 +77,14 @@ void SleepMs(uint32_t milliseconds) {
     }
 }
 
+// The coarse clock advances once per kernel tick, as Windows' system time does per interrupt.
+bool ClockIncrement(uint32_t* increment100ns) {
+    struct timespec resolution {};
+    if (clock_getres(CLOCK_REALTIME_COARSE, &resolution) != 0) return false;
+    uint64_t units = static_cast<uint64_t>(resolution.tv_sec) * 10000000ULL +
+                     static_cast<uint64_t>(resolution.tv_nsec) / 100;
+    *increment100ns = units > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(units);
+    return true;
+}
+
 }  // namespace platform

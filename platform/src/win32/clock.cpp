@@ -40,4 +40,12 @@ int32_t TimeZoneBiasMinutes() {
 
 void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
 
+bool ClockIncrement(uint32_t* increment100ns) {
+    DWORD adjustment = 0, increment = 0;
+    BOOL disabled = FALSE;
+    if (!GetSystemTimeAdjustment(&adjustment, &increment, &disabled)) return false;
+    *increment100ns = increment;
+    return true;
+}
+
 }  // namespace platform
