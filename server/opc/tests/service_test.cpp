@@ -10,6 +10,8 @@
 
 #include "../src/service.h"
 #include "opc_test_support.h"
+#include "platform/clock.h"
+#include "testing/support.h"
 
 namespace {
 
@@ -261,6 +263,39 @@ TEST_F(ServiceTest, AnalogRangeMustBeTwoDoubles) {
 
     ASSERT_EQ(opc::daAddRealTag_a(service.get(), &index, 0, "good", 0, 3, &canonical, 20, -30), 0);
     EXPECT_DOUBLE_EQ(service->tags[index].attributes->onePercent, 0.5);
+}
+
+// The granularity is determined once per process, so a fresh process shows its log line.
+KARVEX_TEST_CHILD(first_service_logs_granularity) {
+    LogCapture log;
+    opc::daDriverRecord driver = CoreDriver();
+    opc::daService* service = nullptr;
+    if (opc::daCreate(&service, &driver, 1) != 0) return 1;
+    opc::daServiceDestroy(service);
+    uint32_t increment = 0;
+    char expected[96];
+    if (!platform::ClockIncrement(&increment)) {
+        std::snprintf(expected, sizeof(expected), "Timer granularity default 5.0000ms");
+    } else if (increment > 0 && increment < 1000000) {
+        std::snprintf(expected, sizeof(expected),
+                      "Timer granularity determined %u.%04ums; use: %ums", increment / 10000,
+                      increment % 10000, opc::daTimerGranularity());
+    } else {
+        std::snprintf(expected, sizeof(expected), "Timer granularity is suspicious %u.%04ums",
+                      increment / 10000, increment % 10000);
+    }
+    if (!log.Contains(expected)) {
+        std::fprintf(stderr, "missing <%s> in:\n%s\n", expected, log.Text().c_str());
+        return 2;
+    }
+    return 0;
+}
+
+TEST(TimerGranularity, LoggedOnceWithTheValueInUse) {
+    EXPECT_EQ(testing_support::RunChild("first_service_logs_granularity", {}), 0);
+    const unsigned granularity = opc::daTimerGranularity();
+    EXPECT_GE(granularity, 1u);
+    EXPECT_LE(granularity, 100u);
 }
 
 struct HashCase {
