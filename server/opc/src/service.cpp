@@ -84,19 +84,9 @@ void ApplyDriverDefaults(daService* service) {
 
 // The published entry of index 0 stands for "no tag": a typeless, nameless attribute block.
 bool MakeEmptyTagZero(daService* service) {
-    void* memory = std::malloc(sizeof(daAttributes) + sizeof(WCHAR));
-    if (!memory) return false;
-    ++daAllocationCount;
-    auto* attributes = static_cast<daAttributes*>(memory);
-    VariantInit(&attributes->canonical);
-    VariantInit(&attributes->euInfo);
-    attributes->euType = daEU_NONE;
-    attributes->onePercent = 0;
-    auto* name = reinterpret_cast<WCHAR*>(attributes + 1);
-    name[0] = 0;
-    attributes->name = name;
-    service->tags[0].attributes = attributes;
-    return true;
+    const WCHAR noName[1] = {0};
+    return daMakeAttributes(nullptr, daEU_NONE, nullptr, 0, noName, &service->tags[0].attributes) ==
+           0;
 }
 
 void ClearTables(daService* service) {
@@ -116,13 +106,8 @@ void FreeTables(daService* service) {
         daTagEntry& tag = service->tags[i];
         VariantClear(&tag.value);
         VariantClear(&service->staging[i].value);
-        if (tag.attributes) {
-            VariantClear(&tag.attributes->canonical);
-            VariantClear(&tag.attributes->euInfo);
-            std::free(tag.attributes);
-            --daAllocationCount;
-            tag.attributes = nullptr;
-        }
+        if (tag.attributes) daFreeAttributes(tag.attributes);
+        tag.attributes = nullptr;
     }
 }
 
@@ -131,6 +116,14 @@ void FreeTables(daService* service) {
 unsigned daTimerGranularity() {
     std::call_once(granularityOnce, DetermineGranularity);
     return granularityMs;
+}
+
+// Rounding stops past 20 granules: a slow rate is kept as asked.
+unsigned daReviseRate(const daDriverRecord& driver, unsigned requestedMs) {
+    if (requestedMs <= driver.minUpdateRate) return driver.minUpdateRate;
+    const unsigned rate = std::min(requestedMs, 0x3FFFFFFFu);
+    const unsigned granules = (rate + driver.rateGranularity - 1) / driver.rateGranularity;
+    return granules > 20 ? rate : granules * driver.rateGranularity;
 }
 
 bool daServiceIsLive(daService* service, bool running) {

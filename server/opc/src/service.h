@@ -90,6 +90,14 @@ struct daService {
 extern std::atomic<long> daAllocationCount;
 extern std::atomic<long> daObjectCount;
 
+// The update rate a group gets for the requested one (AddGroup, SetState).
+unsigned daReviseRate(const daDriverRecord& driver, unsigned requestedMs);
+
+// One allocation holding the block and a copy of the name; copies the VARIANTs given.
+int daMakeAttributes(const VARIANT* canonical, unsigned euType, const VARIANT* euInfo,
+                     double onePercent, const WCHAR* name, daAttributes** made);
+void daFreeAttributes(daAttributes* attributes);
+
 // True while `service` is a live service (and, with `running`, not shutting down).
 bool daServiceIsLive(daService* service, bool running);
 

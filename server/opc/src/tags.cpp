@@ -90,37 +90,42 @@ int ResolveType(daService* service, const VARIANT* canonical, unsigned euType,
     return 0;
 }
 
-void FreeAttributes(daAttributes* attributes) {
+}  // namespace
+
+void daFreeAttributes(daAttributes* attributes) {
     VariantClear(&attributes->canonical);
     VariantClear(&attributes->euInfo);
     std::free(attributes);
     --daAllocationCount;
 }
 
-int MakeAttributes(const TagType& type, const WideString& name, daAttributes** made) {
-    void* memory = std::malloc(sizeof(daAttributes) + (name.size() + 1) * sizeof(WCHAR));
+int daMakeAttributes(const VARIANT* canonicalValue, unsigned euType, const VARIANT* euInfo,
+                     double onePercent, const WCHAR* name, daAttributes** made) {
+    const size_t length = std::char_traits<WCHAR>::length(name);
+    void* memory = std::malloc(sizeof(daAttributes) + (length + 1) * sizeof(WCHAR));
     if (!memory) return daE_NOMEM;
     ++daAllocationCount;
     auto* attributes = static_cast<daAttributes*>(memory);
     VariantInit(&attributes->canonical);
     VariantInit(&attributes->euInfo);
-    attributes->euType = type.euType;
-    attributes->onePercent = type.onePercent;
+    attributes->euType = euType;
+    attributes->onePercent = onePercent;
     auto* nameCopy = reinterpret_cast<WCHAR*>(attributes + 1);
-    name.copy(nameCopy, name.size());
-    nameCopy[name.size()] = 0;
+    std::char_traits<WCHAR>::copy(nameCopy, name, length + 1);
     attributes->name = nameCopy;
     // Windows declares the sources without const; they are only read.
-    VARIANT* canonical = const_cast<VARIANT*>(type.canonical);
-    VARIANT* euInfo = const_cast<VARIANT*>(type.euInfo);
+    VARIANT* canonical = const_cast<VARIANT*>(canonicalValue);
+    VARIANT* info = const_cast<VARIANT*>(euInfo);
     if ((canonical && FAILED(VariantCopyInd(&attributes->canonical, canonical))) ||
-        (euInfo && FAILED(VariantCopy(&attributes->euInfo, euInfo)))) {
-        FreeAttributes(attributes);
+        (info && FAILED(VariantCopy(&attributes->euInfo, info)))) {
+        daFreeAttributes(attributes);
         return daE_FAULT;
     }
     *made = attributes;
     return 0;
 }
+
+namespace {
 
 unsigned TagFlags(const daService* service, unsigned callerFlags, double onePercent) {
     unsigned flags = (callerFlags & 0x7F00) | (service->driver.flags & 0x2300);
@@ -187,14 +192,17 @@ int RegisterTag(daService* service, unsigned* tagIndex, uintptr_t driverHandle,
     if (name.empty() && !(service->driver.itemId && typed)) return daE_INVAL;
 
     daAttributes* attributes = nullptr;
-    if (int error = MakeAttributes(type, name, &attributes)) return error;
+    if (int error = daMakeAttributes(type.canonical, type.euType, type.euInfo, type.onePercent,
+                                     name.c_str(), &attributes)) {
+        return error;
+    }
     const unsigned flags = TagFlags(service, tagFlags, type.onePercent);
     const uint16_t hash = service->hashName(attributes->name);
 
     daExclusiveHold registry(service->lkMgmt);
     if (!name.empty()) {
         if (unsigned existing = FindByName(service, attributes->name, hash)) {
-            FreeAttributes(attributes);
+            daFreeAttributes(attributes);
             *tagIndex = existing;
             return daE_EXIST;
         }
@@ -203,7 +211,7 @@ int RegisterTag(daService* service, unsigned* tagIndex, uintptr_t driverHandle,
     int error = slot ? StoreTag(service, slot, attributes, hash, driverHandle, flags, accessRights)
                      : daE_MLINK;
     if (error) {
-        FreeAttributes(attributes);
+        daFreeAttributes(attributes);
         return error;
     }
     service->lastFreeSearch = slot;

@@ -81,6 +81,25 @@ TEST_F(ServiceTest, CreateAppliesDriverDefaults) {
     EXPECT_NE(formats[0], 0u);
 }
 
+TEST_F(ServiceTest, RatesAreRaisedAndRoundedToGranules) {
+    ServicePtr service = MakeService(CoreDriver(), 1);
+    const struct {
+        unsigned requested, revised;
+    } cases[] = {
+        {0, 50},
+        {50, 50},
+        {51, 100},
+        {70, 100},
+        {1000, 1000},
+        {1001, 1001},
+        {1020, 1020},  // past 20 granules: kept
+        {0xFFFFFFFFu, 0x3FFFFFFFu},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(opc::daReviseRate(service->driver, c.requested), c.revised) << c.requested;
+    }
+}
+
 TEST_F(ServiceTest, AcceptsExactlyTheRequestedNumberOfTags) {
     ServicePtr service = MakeService(CoreDriver(), 1024);
     for (unsigned i = 1; i <= 1024; ++i) {
