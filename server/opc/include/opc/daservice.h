@@ -91,7 +91,8 @@ using daActivationCallback = void (*)(const daCallerRecord* caller, int active, 
 using daAccessPathCallback = HRESULT (*)(const daCallerRecord* caller, const WCHAR* itemId,
                                          unsigned* count, WCHAR*** paths);
 using daCurrentTimeCallback = void (*)(const daCallerRecord* caller, FILETIME* now);
-// The number of characters written; 0 makes the service use its own texts.
+// Writes at most `capacity` characters with the terminating zero and returns the length of the
+// whole text; 0 makes the service use its own texts. A longer text is asked for again with room.
 using daErrorTextCallback = unsigned (*)(const daCallerRecord* caller, HRESULT code, LCID locale,
                                          WCHAR* text, unsigned capacity);
 using daLocaleListCallback = HRESULT (*)(const daCallerRecord* caller, DWORD* count,
