@@ -4,6 +4,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/system.h"
+
 namespace platform {
 
 template <typename Function>
@@ -23,5 +25,9 @@ private:
     std::mutex mutex_;
     Function hook_;
 };
+
+SystemHook<BeepHook>& BeepHookSlot();
+SystemHook<DebugOutputHook>& DebugOutputHookSlot();
+SystemHook<EventReportHook>& EventReportHookSlot();
 
 }  // namespace platform

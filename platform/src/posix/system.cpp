@@ -16,20 +16,6 @@
 namespace platform {
 namespace {
 
-// Never destroyed: threads may still log while the process exits.
-SystemHook<BeepHook>& BeepHookSlot() {
-    static auto* slot = new SystemHook<BeepHook>;
-    return *slot;
-}
-SystemHook<DebugOutputHook>& DebugOutputHookSlot() {
-    static auto* slot = new SystemHook<DebugOutputHook>;
-    return *slot;
-}
-SystemHook<EventReportHook>& EventReportHookSlot() {
-    static auto* slot = new SystemHook<EventReportHook>;
-    return *slot;
-}
-
 struct EventSourceRecord {
     std::string source;
 };
@@ -138,10 +124,6 @@ void Beep(uint32_t frequencyHz, uint32_t durationMs) {
     if (auto hook = BeepHookSlot().Get()) hook(frequencyHz, durationMs);
 }
 
-void SetBeepHook(BeepHook hook) {
-    BeepHookSlot().Set(std::move(hook));
-}
-
 void DebugOutput(const std::string& text) {
     if (auto hook = DebugOutputHookSlot().Get()) {
         hook(text);
@@ -156,10 +138,6 @@ void DebugOutput(const std::string& text) {
         data += written;
         left -= static_cast<size_t>(written);
     }
-}
-
-void SetDebugOutputHook(DebugOutputHook hook) {
-    DebugOutputHookSlot().Set(std::move(hook));
 }
 
 EventSource RegisterEventSource(const std::string& server, const std::string& source) {
@@ -192,10 +170,6 @@ bool ReportEvent(EventSource source, EventType type, uint32_t eventId, const std
 
 void DeregisterEventSource(EventSource source) {
     delete static_cast<EventSourceRecord*>(source);
-}
-
-void SetEventReportHook(EventReportHook hook) {
-    EventReportHookSlot().Set(std::move(hook));
 }
 
 std::string UserName() {

@@ -14,20 +14,6 @@
 namespace platform {
 namespace {
 
-// Never destroyed: threads may still log while the process exits.
-SystemHook<BeepHook>& BeepHookSlot() {
-    static auto* slot = new SystemHook<BeepHook>;
-    return *slot;
-}
-SystemHook<DebugOutputHook>& DebugOutputHookSlot() {
-    static auto* slot = new SystemHook<DebugOutputHook>;
-    return *slot;
-}
-SystemHook<EventReportHook>& EventReportHookSlot() {
-    static auto* slot = new SystemHook<EventReportHook>;
-    return *slot;
-}
-
 struct EventSourceRecord {
     HANDLE handle;
     std::string source;
@@ -62,20 +48,12 @@ void Beep(uint32_t frequencyHz, uint32_t durationMs) {
     ::Beep(frequencyHz, durationMs);
 }
 
-void SetBeepHook(BeepHook hook) {
-    BeepHookSlot().Set(std::move(hook));
-}
-
 void DebugOutput(const std::string& text) {
     if (auto hook = DebugOutputHookSlot().Get()) {
         hook(text);
         return;
     }
     OutputDebugStringW(Wide(Cp1251ToUtf16(text)));
-}
-
-void SetDebugOutputHook(DebugOutputHook hook) {
-    DebugOutputHookSlot().Set(std::move(hook));
 }
 
 EventSource RegisterEventSource(const std::string& server, const std::string& source) {
@@ -109,10 +87,6 @@ void DeregisterEventSource(EventSource source) {
     if (record == nullptr) return;
     ::DeregisterEventSource(record->handle);
     delete record;
-}
-
-void SetEventReportHook(EventReportHook hook) {
-    EventReportHookSlot().Set(std::move(hook));
 }
 
 std::string UserName() {
