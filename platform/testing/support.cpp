@@ -43,9 +43,13 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ignored);
 }
 
-std::string TempDir::File(const std::string& name) const { return (fs::path(path_) / name).string(); }
+std::string TempDir::File(const std::string& name) const {
+    return (fs::path(path_) / name).string();
+}
 
-std::string UniqueName(const std::string& prefix) { return prefix + "-" + RandomSuffix(); }
+std::string UniqueName(const std::string& prefix) {
+    return prefix + "-" + RandomSuffix();
+}
 
 bool RegisterChild(const std::string& name, ChildMain entry) {
     Children()[name] = std::move(entry);

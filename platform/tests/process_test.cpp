@@ -4,7 +4,9 @@
 
 #include "testing/support.h"
 
-KARVEX_TEST_CHILD(exit_with) { return args.size() == 2 && args[1] == "two words" ? std::stoi(args[0]) : 99; }
+KARVEX_TEST_CHILD(exit_with) {
+    return args.size() == 2 && args[1] == "two words" ? std::stoi(args[0]) : 99;
+}
 
 namespace {
 

@@ -8,7 +8,7 @@ namespace platform {
 
 struct LocalTime {
     uint16_t year = 0;
-    uint16_t month = 0;  // 1..12
+    uint16_t month = 0;      // 1..12
     uint16_t dayOfWeek = 0;  // 0 = Sunday
     uint16_t day = 0;
     uint16_t hour = 0;

@@ -54,7 +54,11 @@ constexpr char32_t kInvalid = 0xFFFFFFFF;
 // Decodes one UTF-8 sequence at text[*pos]; malformed input yields kInvalid and skips one byte.
 char32_t NextUtf8(std::string_view text, size_t* pos) {
     auto lead = static_cast<unsigned char>(text[*pos]);
-    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    size_t length = lead < 0x80           ? 1
+                    : (lead >> 5) == 0x6  ? 2
+                    : (lead >> 4) == 0xE  ? 3
+                    : (lead >> 3) == 0x1E ? 4
+                                          : 0;
     if (length == 0 || *pos + length > text.size()) {
         ++*pos;
         return kInvalid;
@@ -93,14 +97,16 @@ char32_t NextUtf16(std::u16string_view text, size_t* pos) {
 std::u16string Cp1251ToUtf16(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());
-    for (char c : text) out.push_back(ByteToUtf16(static_cast<unsigned char>(c)));
+    for (char c : text)
+        out.push_back(ByteToUtf16(static_cast<unsigned char>(c)));
     return out;
 }
 
 std::string Cp1251ToUtf8(std::string_view text) {
     std::string out;
     out.reserve(text.size() * 2);
-    for (char c : text) AppendUtf8(ByteToUtf16(static_cast<unsigned char>(c)), &out);
+    for (char c : text)
+        AppendUtf8(ByteToUtf16(static_cast<unsigned char>(c)), &out);
     return out;
 }
 
@@ -155,22 +161,38 @@ char Cp1251ToUpper(char c) {
     if (byte >= 'a' && byte <= 'z') return static_cast<char>(byte - 32);
     if (byte >= 0xE0) return static_cast<char>(byte - 32);
     switch (byte) {
-        case 0x90: return static_cast<char>(0x80);
-        case 0x83: return static_cast<char>(0x81);
-        case 0x9A: return static_cast<char>(0x8A);
-        case 0x9C: return static_cast<char>(0x8C);
-        case 0x9D: return static_cast<char>(0x8D);
-        case 0x9E: return static_cast<char>(0x8E);
-        case 0x9F: return static_cast<char>(0x8F);
-        case 0xA2: return static_cast<char>(0xA1);
-        case 0xBC: return static_cast<char>(0xA3);
-        case 0xB4: return static_cast<char>(0xA5);
-        case 0xB8: return static_cast<char>(0xA8);
-        case 0xBA: return static_cast<char>(0xAA);
-        case 0xBF: return static_cast<char>(0xAF);
-        case 0xB3: return static_cast<char>(0xB2);
-        case 0xBE: return static_cast<char>(0xBD);
-        default: return c;
+        case 0x90:
+            return static_cast<char>(0x80);
+        case 0x83:
+            return static_cast<char>(0x81);
+        case 0x9A:
+            return static_cast<char>(0x8A);
+        case 0x9C:
+            return static_cast<char>(0x8C);
+        case 0x9D:
+            return static_cast<char>(0x8D);
+        case 0x9E:
+            return static_cast<char>(0x8E);
+        case 0x9F:
+            return static_cast<char>(0x8F);
+        case 0xA2:
+            return static_cast<char>(0xA1);
+        case 0xBC:
+            return static_cast<char>(0xA3);
+        case 0xB4:
+            return static_cast<char>(0xA5);
+        case 0xB8:
+            return static_cast<char>(0xA8);
+        case 0xBA:
+            return static_cast<char>(0xAA);
+        case 0xBF:
+            return static_cast<char>(0xAF);
+        case 0xB3:
+            return static_cast<char>(0xB2);
+        case 0xBE:
+            return static_cast<char>(0xBD);
+        default:
+            return c;
     }
 }
 

@@ -33,10 +33,13 @@ uint64_t SystemTimeAsFileTime() {
 uint64_t TickCount64() {
     struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000ULL + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+    return static_cast<uint64_t>(now.tv_sec) * 1000ULL +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000;
 }
 
-uint32_t TickCount() { return static_cast<uint32_t>(TickCount64()); }
+uint32_t TickCount() {
+    return static_cast<uint32_t>(TickCount64());
+}
 
 LocalTime FileTimeToLocalTime(uint64_t filetime) {
     uint64_t sinceEpoch = filetime >= kFileTimeUnixEpoch ? filetime - kFileTimeUnixEpoch : 0;
@@ -44,7 +47,9 @@ LocalTime FileTimeToLocalTime(uint64_t filetime) {
                        static_cast<uint16_t>(sinceEpoch % 10000000ULL / 10000));
 }
 
-LocalTime LocalTimeNow() { return FileTimeToLocalTime(SystemTimeAsFileTime()); }
+LocalTime LocalTimeNow() {
+    return FileTimeToLocalTime(SystemTimeAsFileTime());
+}
 
 int32_t TimeZoneBiasMinutes() {
     // Standard (not daylight) offset: the bias of a January and a July date, whichever is

@@ -21,11 +21,13 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-uint32_t ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
+uint32_t ChildProcess::Start(const std::string& program,
+                             const std::vector<std::string>& arguments) {
     std::vector<std::string> all{program};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
-    for (auto& argument : all) argv.push_back(argument.data());
+    for (auto& argument : all)
+        argv.push_back(argument.data());
     argv.push_back(nullptr);
     pid_t pid = 0;
     int error = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);

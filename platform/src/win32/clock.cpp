@@ -10,8 +10,12 @@ uint64_t SystemTimeAsFileTime() {
     return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
-uint32_t TickCount() { return GetTickCount(); }
-uint64_t TickCount64() { return GetTickCount64(); }
+uint32_t TickCount() {
+    return GetTickCount();
+}
+uint64_t TickCount64() {
+    return GetTickCount64();
+}
 
 LocalTime FileTimeToLocalTime(uint64_t filetime) {
     FILETIME utc{static_cast<DWORD>(filetime), static_cast<DWORD>(filetime >> 32)};
@@ -30,7 +34,9 @@ LocalTime FileTimeToLocalTime(uint64_t filetime) {
     return local;
 }
 
-LocalTime LocalTimeNow() { return FileTimeToLocalTime(SystemTimeAsFileTime()); }
+LocalTime LocalTimeNow() {
+    return FileTimeToLocalTime(SystemTimeAsFileTime());
+}
 
 int32_t TimeZoneBiasMinutes() {
     TIME_ZONE_INFORMATION zone{};
@@ -38,7 +44,9 @@ int32_t TimeZoneBiasMinutes() {
     return static_cast<int32_t>(zone.Bias + zone.StandardBias);
 }
 
-void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+void SleepMs(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
 
 bool ClockIncrement(uint32_t* increment100ns) {
     DWORD adjustment = 0, increment = 0;

@@ -37,9 +37,11 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-uint32_t ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
+uint32_t ChildProcess::Start(const std::string& program,
+                             const std::vector<std::string>& arguments) {
     std::u16string commandLine = Quote(program);
-    for (const auto& argument : arguments) commandLine += u" " + Quote(argument);
+    for (const auto& argument : arguments)
+        commandLine += u" " + Quote(argument);
     std::u16string application = Cp1251ToUtf16(program);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);

@@ -5,10 +5,18 @@
 
 namespace platform {
 
-uint32_t LastError() { return ::GetLastError(); }
-void SetLastError(uint32_t code) { ::SetLastError(code); }
+uint32_t LastError() {
+    return ::GetLastError();
+}
+void SetLastError(uint32_t code) {
+    ::SetLastError(code);
+}
 
-uint32_t CurrentThreadId() { return ::GetCurrentThreadId(); }
-uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
+uint32_t CurrentThreadId() {
+    return ::GetCurrentThreadId();
+}
+uint32_t CurrentProcessId() {
+    return ::GetCurrentProcessId();
+}
 
 }  // namespace platform

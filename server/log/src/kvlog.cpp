@@ -65,7 +65,7 @@ void CloseOutput(LogRecord& record) {
     record.eventSource = nullptr;
 }
 
-// Opens what the specification names; on success replaces the record's output with it.
+// Opens what the path setting names; on success replaces the record's output with it.
 uint32_t SwitchOutput(LogRecord& record, const internal::PathSpec& spec, bool truncate) {
     platform::EventSource source = nullptr;
     platform::SharedFile file;
@@ -207,7 +207,7 @@ uint32_t Apply(LogRecord& record, const std::string& path, const std::string* id
     }
     if (level >= 0) record.level = std::min(level, static_cast<int>(kDebug));
     if (size >= -1) record.sizeLimit = size;
-    // The rest of a file or debugger specification names the ident when none is set.
+    // The rest of a file or debugger path setting names the ident when none is set.
     std::string newIdent = ident && !ident->empty()            ? *ident
                            : spec.kind != OutputKind::EventLog ? spec.rest
                                                                : std::string();

@@ -25,7 +25,7 @@ struct LogRecord {
     platform::EventSource eventSource = nullptr;
     platform::SharedFile file;
     std::string ident;
-    std::string path;                 // the specification that produced `kind`
+    std::string path;                 // the path setting that produced `kind`
     uint32_t messageLanguage = 1033;  // 0 after system texts failed in US English
 
     // Closes the output and returns to the state before the first Apply.

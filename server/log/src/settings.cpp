@@ -104,16 +104,16 @@ std::optional<std::string> ReadPath(const Value& value) {
     return text;
 }
 
-PathSpec ParsePathSpec(std::string_view specification) {
+PathSpec ParsePathSpec(std::string_view path) {
     PathSpec spec;
-    size_t separator = specification.find_first_of("?*|<>");
-    spec.name = std::string(specification.substr(0, separator));
+    size_t separator = path.find_first_of("?*|<>");
+    spec.name = std::string(path.substr(0, separator));
     if (separator == std::string_view::npos) {
         spec.kind = spec.name.empty() ? OutputKind::None : OutputKind::File;
         return spec;
     }
-    spec.rest = std::string(specification.substr(separator + 1));
-    switch (specification[separator]) {
+    spec.rest = std::string(path.substr(separator + 1));
+    switch (path[separator]) {
         case '*':
             spec.kind = spec.name.empty() ? OutputKind::None : OutputKind::File;
             break;

@@ -39,7 +39,7 @@ struct PathSpec {
     std::string name;  // file name, or the event log's server
     std::string rest;  // ident, or the event source name
 };
-PathSpec ParsePathSpec(std::string_view specification);
+PathSpec ParsePathSpec(std::string_view path);
 
 // Splits "%!letters text": the directive letters, then the text after the blank that ends
 // them (or from the first other character). Text without "%!" has no letters.

@@ -224,10 +224,10 @@ TEST_F(LogTest, IdentComesFromRegistryPathRestOrOverride) {
     EXPECT_EQ(AfterTimeStamp(lines[0]), "I4 Registry ident that is longer t named");
 }
 
-TEST_F(LogTest, PathSpecificationSelectsTheOutput) {
+TEST_F(LogTest, PathSettingSelectsTheOutput) {
     const std::string source = testing_support::UniqueName("kvlogsrc");
     struct Case {
-        std::string specification;
+        std::string path;
         std::string file;   // where lines must appear; empty for none
         std::string ident;  // expected ident prefix
         bool debugger = false;
@@ -242,12 +242,12 @@ TEST_F(LogTest, PathSpecificationSelectsTheOutput) {
         {"*Z", "", ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.specification);
+        SCOPED_TRACE(c.path);
         LogKey key;
         std::string before = DebugOutput();
         size_t eventsBefore = Events().size();
         {
-            ScopedLog log(OpenPrepared(key, c.specification, "DEBUG"));
+            ScopedLog log(OpenPrepared(key, c.path, "DEBUG"));
             ASSERT_NE(log.handle, nullptr);
             kvlog::Info(log, "to %s", "out");
             kvlog::Warning(log, "w 100%%1");

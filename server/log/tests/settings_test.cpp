@@ -74,9 +74,9 @@ TEST(LogSettings, PathMayBeEmptyButNotTooLong) {
     EXPECT_EQ(ReadPath(reg::Value::Dword(1)), std::nullopt);
 }
 
-TEST(LogSettings, PathSpecificationFormsSelectKindNameAndRest) {
+TEST(LogSettings, PathSettingFormsSelectKindNameAndRest) {
     struct Case {
-        const char* specification;
+        const char* path;
         OutputKind kind;
         const char* name;
         const char* rest;
@@ -95,10 +95,10 @@ TEST(LogSettings, PathSpecificationFormsSelectKindNameAndRest) {
         {"a*b?c", OutputKind::File, "a", "b?c"},
     };
     for (const auto& c : cases) {
-        PathSpec spec = ParsePathSpec(c.specification);
-        EXPECT_EQ(spec.kind, c.kind) << c.specification;
-        EXPECT_EQ(spec.name, c.name) << c.specification;
-        EXPECT_EQ(spec.rest, c.rest) << c.specification;
+        PathSpec spec = ParsePathSpec(c.path);
+        EXPECT_EQ(spec.kind, c.kind) << c.path;
+        EXPECT_EQ(spec.name, c.name) << c.path;
+        EXPECT_EQ(spec.rest, c.rest) << c.path;
     }
 }
 
