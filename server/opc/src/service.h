@@ -44,10 +44,6 @@ struct daClientLink {
     void (*applyState)(daClientLink* client, unsigned operation) = nullptr;
 };
 
-constexpr unsigned daCS_STOP = 0x02;
-constexpr unsigned daCS_REQUEST_SHUTDOWN = 0x04;
-constexpr unsigned daCS_DISCONNECT = 0x08;
-
 using daNameCompareFn = int (*)(const WCHAR* a, const WCHAR* b);
 using daNameHashFn = uint16_t (*)(const WCHAR* name);
 

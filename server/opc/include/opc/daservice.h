@@ -166,6 +166,43 @@ int daReadPublished(daService* service, unsigned count, const unsigned* tagIndex
 // The update number the pipe published last (0 before the first publication).
 unsigned daPublishedUpdateNumber(daService* service);
 
+// Called with the release argument when a client object is finally released.
+using daReleaseCallback = void (*)(void* argument);
+
+// Client-creation flags accepted besides the low four bits.
+constexpr unsigned daCF_FREE_THREADED_MARSHALER = 0x10000;
+constexpr unsigned daCF_MULTITHREADED = 0x20000;
+constexpr unsigned daCF_NOT_MULTITHREADED = 0x40000;
+
+// Creates one daServer (one OPC connection) bound to the service and starts its scheduler.
+// On success *client carries one reference, given up through its IUnknown (daClientUnknown):
+// a class factory queries the interface asked for and releases that reference. With an outer
+// IUnknown the object is aggregated and *inner receives its inner IUnknown instead.
+int daClientCreate(daService* service, daServer** client, IUnknown* outer, IUnknown** inner,
+                   unsigned clientFlags, const daVendorRecord* vendor, daReleaseCallback release,
+                   void* releaseArgument);
+// The client's own IUnknown (no reference added).
+IUnknown* daClientUnknown(daServer* client);
+
+// Operation bits of daClientSetState.
+constexpr unsigned daCS_OPERATE = 0x01;
+constexpr unsigned daCS_STOP = 0x02;
+constexpr unsigned daCS_REQUEST_SHUTDOWN = 0x04;
+constexpr unsigned daCS_DISCONNECT = 0x08;
+constexpr unsigned daCS_TERMINATE = 0x10;
+
+// Applies the operation bits to one client, or to every client when `client` is null. A
+// non-zero state (OPCSERVERSTATE numbering) becomes the status GetStatus reports; a reason
+// replaces the stored shutdown reason. 22 for bits of 32 or more, 9 for a dead or
+// shutting-down service, 2 when no client matched.
+int daClientSetState(daService* service, daServer* client, unsigned operation, unsigned state,
+                     const WCHAR* reason);
+int daClientSetStateA(daService* service, daServer* client, unsigned operation, unsigned state,
+                      const char* reason);
+// Scheduler load in percent of one client, or the maximum over all; 0 when there is none or it
+// has not scheduled yet; -1 for a dead or shutting-down service.
+int daClientBandwidth(daService* service, daServer* client);
+
 // 0 when the service is gone, 16 when shutdown waits for clients to detach, 9 when it was
 // called again or the pointer is not a live service.
 int daServiceDestroy(daService* service);
