@@ -88,10 +88,27 @@ function(karvex_fuzzer)
     endif()
 endfunction()
 
+# karvex_benchmark(NAME n SOURCES ... [LIBS ...])
+# A Google Benchmark program, built in the linux flavour only (optimised, no sanitizers). One short
+# run of it is a test, so it keeps working; `scripts/dev bench` runs it for its figures.
+function(karvex_benchmark)
+    cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS" ${ARGN})
+    if(NOT KARVEX_FLAVOUR STREQUAL "linux")
+        return()
+    endif()
+    find_package(benchmark REQUIRED)
+    add_executable(${B_NAME} ${B_SOURCES})
+    karvex_defaults(${B_NAME})
+    target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} benchmark::benchmark)
+    add_test(NAME linux.bench.${B_NAME} COMMAND ${B_NAME} --benchmark_min_time=0.01)
+    set_tests_properties(linux.bench.${B_NAME} PROPERTIES TIMEOUT 300)
+endfunction()
+
 # karvex_module_tests(LIBS ...)
 # Every tests/*_test.cpp of the calling module becomes one test program; programs named
 # *_mt_test.cpp exercise concurrency and run under ThreadSanitizer too. Every fuzz/*_fuzz.cpp
-# becomes a fuzz target seeded from fuzz/corpus/<name>/.
+# becomes a fuzz target seeded from fuzz/corpus/<name>/. Every bench/*_bench.cpp becomes a
+# benchmark program.
 function(karvex_module_tests)
     cmake_parse_arguments(M "" "" "LIBS" ${ARGN})
     file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_test.cpp)
@@ -108,5 +125,10 @@ function(karvex_module_tests)
         get_filename_component(name ${source} NAME_WE)
         karvex_fuzzer(NAME ${name} SOURCES ${source} LIBS ${M_LIBS}
             CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus/${name})
+    endforeach()
+    file(GLOB benchmarks CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/bench/*_bench.cpp)
+    foreach(source ${benchmarks})
+        get_filename_component(name ${source} NAME_WE)
+        karvex_benchmark(NAME ${name} SOURCES ${source} LIBS ${M_LIBS})
     endforeach()
 endfunction()
