@@ -1,0 +1,270 @@
+#pragma once
+// An OPC group of one client: its items, reads and writes, change detection and the delivery of
+// data to the client's sinks. Item and state changes take the server's group table exclusively;
+// lookups, reads and evaluation take it shared. Sinks and masks have a lock of their own, so a
+// delivery can pick its sinks up with no group-table lock held.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/com.h"
+
+// The OPC types come after the COM ones, and before daqueue.h, which uses them.
+#include "opcda.h"
+
+#include "daqueue.h"
+#include "daschedule.h"
+#include "davalue.h"
+#include "service.h"
+
+namespace opc {
+
+class daServer;
+class daGroup;
+
+// One item of a group; its server handle is its position in the item table + 1.
+struct daItem {
+    OPCHANDLE clientHandle = 0;
+    unsigned tagIndex = 0;
+    uintptr_t accessPathHandle = 0;
+    VARTYPE requestedType = VT_EMPTY;  // VT_EMPTY: the canonical type
+    daConversionMode mode = daCM_RAW;
+    bool active = false;
+    std::u16string itemId;
+    std::u16string accessPath;
+    // Change detection, touched only by the scheduler thread (and by state changes, which hold
+    // the group table exclusively).
+    long lastQuality = -1;  // -1: nothing sent yet; 28 while inactive
+    unsigned lastUpdate = 0;
+    daLastSent lastSent;
+};
+
+constexpr long daQUALITY_UNREPORTED = -1;
+constexpr WORD daQUALITY_OUT_OF_SERVICE = 0x1C;
+constexpr WORD daQUALITY_LOCAL_OVERRIDE = 0xD8;
+
+// What one evaluation or served request produced; sent by Send() with no lock held. It keeps
+// its group alive.
+struct daDelivery {
+    enum Kind { DataChange, ReadComplete, WriteComplete, CancelComplete };
+
+    daDelivery() = default;
+    daDelivery(daGroup* group, Kind kind, unsigned connections, DWORD transactionId);
+    daDelivery(daDelivery&& other) noexcept;
+    daDelivery& operator=(daDelivery&& other) noexcept;
+    daDelivery(const daDelivery&) = delete;
+    daDelivery& operator=(const daDelivery&) = delete;
+    ~daDelivery();
+
+    // Calls the sinks of `connections` (daCK_ bits) that are still advised.
+    void Send();
+    // Appends one item; `value` is moved in (left VT_EMPTY).
+    void Add(OPCHANDLE clientHandle, VARIANT* value, WORD quality, const FILETIME& timeStamp,
+             HRESULT error);
+
+    daGroup* group = nullptr;  // one reference
+    Kind kind = DataChange;
+    unsigned connections = 0;
+    DWORD transactionId = 0;
+    OPCHANDLE groupClientHandle = 0;
+    HRESULT masterQuality = S_OK;
+    HRESULT masterError = S_OK;
+    std::vector<OPCHANDLE> clientHandles;
+    std::vector<VARIANT> values;
+    std::vector<WORD> qualities;
+    std::vector<FILETIME> timeStamps;
+    std::vector<HRESULT> errors;
+
+private:
+    void Clear();
+    void SendCallback(IUnknown* sink);
+    void SendAdviseSink(IUnknown* sink, unsigned connection);
+};
+
+// A synchronous device read: the scheduler fills the item states here.
+struct daReadRequest : daRequest {
+    std::vector<VARIANT> results;
+    std::vector<WORD> qualities;
+    std::vector<FILETIME> timeStamps;
+    ~daReadRequest();
+};
+
+class daGroup final : public IOPCGroupStateMgt,
+                      public IOPCPublicGroupStateMgt,
+                      public IOPCItemMgt,
+                      public IOPCSyncIO,
+                      public IOPCAsyncIO,
+                      public IOPCAsyncIO2,
+                      public IDataObject,
+                      public IConnectionPointContainer,
+                      public IConnectionPoint {
+public:
+    // Validates the deadband, revises the rate, asks the locale check, defaults the time bias
+    // and attaches the group to the server. S_OK or OPC_S_UNSUPPORTEDRATE with *group holding
+    // one reference for the caller; on failure no group.
+    static HRESULT Create(daServer* server, const WCHAR* name, BOOL active, DWORD requestedRate,
+                          OPCHANDLE clientHandle, const LONG* timeBias,
+                          const FLOAT* percentDeadband, LCID locale, daGroup** group,
+                          DWORD* revisedRate);
+
+    IUnknown* Unknown();
+    // Guarded by the server's group table.
+    OPCHANDLE ServerHandle() const { return serverHandle_; }
+    void SetServerHandle(OPCHANDLE handle) { serverHandle_ = handle; }
+    const std::u16string& Name() const { return name_; }
+    void SetName(std::u16string name) { name_ = std::move(name); }
+
+    // True while the client holds references beyond the server's own.
+    bool ReferencedByClient() const;
+    // The server unlisted the group; it answers its client until released.
+    void Detach();
+    // Cuts the group off its COM stubs (forced removal, client disconnect).
+    void Disconnect();
+
+    // Scheduler thread, under the group table shared: evaluates a due group. False (and only
+    // the time to due) when it is inactive, has no advised and enabled data kind, or is not due.
+    bool Evaluate(uint32_t now, uint32_t aligned, uint32_t* timeToDue, daGroupAdvance* advance,
+                  std::vector<daDelivery>* out);
+    // Scheduler thread, no lock held: read, write, refresh and cancel notification requests.
+    // Sets request->result; the caller then finishes the request with it.
+    void ServeRequest(daRequest* request, std::vector<daDelivery>* out);
+    // The queued advise path: `sink` is the unmarshalled sink for connection `kind`.
+    HRESULT AttachSink(unsigned kind, IUnknown* sink);
+    // Termination: drops every sink.
+    void UnadviseAll();
+
+    daServer* Server() const { return server_; }
+    // The advise mask (daCK_ bits) and the enable mask.
+    unsigned Advised() const;
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // IOPCGroupStateMgt
+    HRESULT STDMETHODCALLTYPE GetState(DWORD* updateRate, BOOL* active, LPWSTR* name,
+                                       LONG* timeBias, FLOAT* percentDeadband, DWORD* locale,
+                                       OPCHANDLE* clientGroup, OPCHANDLE* serverGroup) override;
+    HRESULT STDMETHODCALLTYPE SetState(DWORD* requestedRate, DWORD* revisedRate, BOOL* active,
+                                       LONG* timeBias, FLOAT* percentDeadband, DWORD* locale,
+                                       OPCHANDLE* clientGroup) override;
+    HRESULT STDMETHODCALLTYPE SetName(LPCWSTR name) override;
+    HRESULT STDMETHODCALLTYPE CloneGroup(LPCWSTR name, REFIID riid, LPUNKNOWN* unknown) override;
+
+    // IOPCPublicGroupStateMgt
+    HRESULT STDMETHODCALLTYPE GetState(BOOL* isPublic) override;
+    HRESULT STDMETHODCALLTYPE MoveToPublic() override;
+
+    // IOPCItemMgt
+    HRESULT STDMETHODCALLTYPE AddItems(DWORD count, OPCITEMDEF* items, OPCITEMRESULT** results,
+                                       HRESULT** errors) override;
+    HRESULT STDMETHODCALLTYPE ValidateItems(DWORD count, OPCITEMDEF* items, BOOL blobUpdate,
+                                            OPCITEMRESULT** results, HRESULT** errors) override;
+    HRESULT STDMETHODCALLTYPE RemoveItems(DWORD count, OPCHANDLE* handles,
+                                          HRESULT** errors) override;
+    HRESULT STDMETHODCALLTYPE SetActiveState(DWORD count, OPCHANDLE* handles, BOOL active,
+                                             HRESULT** errors) override;
+    HRESULT STDMETHODCALLTYPE SetClientHandles(DWORD count, OPCHANDLE* handles,
+                                               OPCHANDLE* clientHandles, HRESULT** errors) override;
+    HRESULT STDMETHODCALLTYPE SetDatatypes(DWORD count, OPCHANDLE* handles, VARTYPE* types,
+                                           HRESULT** errors) override;
+    HRESULT STDMETHODCALLTYPE CreateEnumerator(REFIID riid, LPUNKNOWN* unknown) override;
+
+    // IOPCSyncIO
+    HRESULT STDMETHODCALLTYPE Read(OPCDATASOURCE source, DWORD count, OPCHANDLE* handles,
+                                   OPCITEMSTATE** values, HRESULT** errors) override;
+    HRESULT STDMETHODCALLTYPE Write(DWORD count, OPCHANDLE* handles, VARIANT* values,
+                                    HRESULT** errors) override;
+
+    // IOPCAsyncIO
+    HRESULT STDMETHODCALLTYPE Read(DWORD connection, OPCDATASOURCE source, DWORD count,
+                                   OPCHANDLE* handles, DWORD* transactionId,
+                                   HRESULT** errors) override;
+    HRESULT STDMETHODCALLTYPE Write(DWORD connection, DWORD count, OPCHANDLE* handles,
+                                    VARIANT* values, DWORD* transactionId,
+                                    HRESULT** errors) override;
+    HRESULT STDMETHODCALLTYPE Refresh(DWORD connection, OPCDATASOURCE source,
+                                      DWORD* transactionId) override;
+    HRESULT STDMETHODCALLTYPE Cancel(DWORD transactionId) override;
+
+    // IOPCAsyncIO2
+    HRESULT STDMETHODCALLTYPE Read(DWORD count, OPCHANDLE* handles, DWORD transactionId,
+                                   DWORD* cancelId, HRESULT** errors) override;
+    HRESULT STDMETHODCALLTYPE Write(DWORD count, OPCHANDLE* handles, VARIANT* values,
+                                    DWORD transactionId, DWORD* cancelId,
+                                    HRESULT** errors) override;
+    HRESULT STDMETHODCALLTYPE Refresh2(OPCDATASOURCE source, DWORD transactionId,
+                                       DWORD* cancelId) override;
+    HRESULT STDMETHODCALLTYPE Cancel2(DWORD cancelId) override;
+    HRESULT STDMETHODCALLTYPE SetEnable(BOOL enable) override;
+    HRESULT STDMETHODCALLTYPE GetEnable(BOOL* enable) override;
+
+    // IDataObject
+    HRESULT STDMETHODCALLTYPE GetData(FORMATETC* format, STGMEDIUM* medium) override;
+    HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC* format, STGMEDIUM* medium) override;
+    HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC* format) override;
+    HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC* in, FORMATETC* out) override;
+    HRESULT STDMETHODCALLTYPE SetData(FORMATETC* format, STGMEDIUM* medium, BOOL release) override;
+    HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD direction, IEnumFORMATETC** formats) override;
+    HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC* format, DWORD advf, IAdviseSink* sink,
+                                      DWORD* connection) override;
+    HRESULT STDMETHODCALLTYPE DUnadvise(DWORD connection) override;
+    HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA** advises) override;
+
+    // IConnectionPointContainer
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** points) override;
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** point) override;
+
+    // IConnectionPoint (IOPCDataCallback)
+    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override;
+    HRESULT STDMETHODCALLTYPE
+    GetConnectionPointContainer(IConnectionPointContainer** container) override;
+    HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override;
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override;
+    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** connections) override;
+
+private:
+    friend struct daDelivery;
+
+    explicit daGroup(daServer* server);
+    ~daGroup();
+
+    // Group state; guarded by the server's group table.
+    daServer* server_;
+    OPCHANDLE serverHandle_ = 0;
+    std::u16string name_;
+    OPCHANDLE clientHandle_ = 0;
+    DWORD updateRate_ = 0;
+    bool active_ = false;
+    float deadband_ = 0;
+    LCID locale_ = 0;
+    LONG timeBias_ = 0;
+    std::vector<std::unique_ptr<daItem>> items_;  // position = server handle - 1; null: free
+    unsigned activeItems_ = 0;
+    // Scheduler side: when it is due, and the update number it last evaluated.
+    daGroupTimer timer_;
+    unsigned lastEvaluated_ = 0;
+
+    // Sinks: daCK_DATATIME, daCK_DATA and daCK_WRITECOMPLETE (IAdviseSink), daCK_CALLBACK.
+    mutable std::mutex sinkLock_;
+    IUnknown* sinks_[5] = {};  // by connection bit: [1] write complete, [2] data time, [3] data
+    unsigned advised_ = 0;
+    unsigned enabled_ = daCK_DATATIME | daCK_DATA | daCK_CALLBACK;
+
+    std::atomic<ULONG> references_{1};
+    std::atomic<bool> attached_{false};
+};
+
+// Client writes that the driver left to the service (its write callback returned non-zero):
+// each value is changed to its tag's canonical type and committed into the cache with the
+// current time, error OPC_S_CLAMP and quality 0xD8; items report OPC_S_CLAMP, or the failing
+// change's HRESULT. An item whose tag still has an uncommitted update is not stored.
+void daCacheWriteBack(daService* service, const daCallerRecord& caller, unsigned count,
+                      const daTagRef* tags, const VARIANT* values, HRESULT* errors);
+
+}  // namespace opc
