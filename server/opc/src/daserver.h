@@ -1,0 +1,244 @@
+#pragma once
+// One OPC client connection: the server object with its groups, its shutdown connection point,
+// its request queue and its scheduler thread, which evaluates the groups and delivers data.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// The COM declarations come before the generated OPC headers.
+#include "platform/com.h"
+#include "service.h"
+
+#include "daaddress.h"
+#include "daenum.h"
+#include "daqueue.h"
+#include "daschedule.h"
+#include "opccomn.h"
+#include "opcda.h"
+
+namespace opc {
+
+class daGroup;
+
+class daServer final : public IOPCServer,
+                       public IOPCCommon,
+                       public IOPCBrowseServerAddressSpace,
+                       public IOPCItemProperties,
+                       public IConnectionPointContainer,
+                       public IConnectionPoint,
+                       public daEnumTracker {
+public:
+    // The connection number of the one IOPCShutdown sink.
+    static constexpr DWORD kShutdownCookie = 32;
+
+    // Made by daClientCreate only; `outer` aggregates it.
+    static int Create(daService* service, IUnknown* outer, unsigned clientFlags,
+                      const daVendorRecord* vendor, daReleaseCallback release,
+                      void* releaseArgument, daServer** made);
+
+    // Every interface method of the server and its groups starts with one. While Result() is
+    // S_OK the call counts as in progress, which termination waits out.
+    class Call {
+    public:
+        Call(daServer* server, const char* interfaceName, const char* method);
+        ~Call();
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
+        HRESULT Result() const { return result_; }
+
+    private:
+        daServer* server_;
+        HRESULT result_;
+    };
+
+    daService* Service() const { return service_; }
+    const daCallerRecord& Caller() const { return caller_; }
+    const char* LogTag() const { return link_.logTag; }
+    unsigned Flags() const { return flags_; }
+    LCID Locale() const { return locale_.load(); }
+    // The caller record with the client's current locale, for the driver's callbacks.
+    daCallerRecord CallerWithLocale() const;
+    IUnknown* Unknown() { return &inner_; }
+    daEnumTracker* Tracker() { return this; }
+    unsigned ClientNumber() const { return link_.number; }
+
+    // Shared for lookups and evaluation, exclusive for add, remove and state changes.
+    daRwLock& GroupTable() { return groupTable_; }
+    // Lists the group under a unique name (generated when null or empty) and a fresh server
+    // handle; the server then holds one reference on it.
+    HRESULT AttachGroup(daGroup* group, const WCHAR* name);
+    HRESULT RenameGroup(daGroup* group, const WCHAR* name);
+
+    daRequestQueue& Queue() { return *queue_; }
+    void WakeScheduler();
+    static void WakeSchedulerThunk(void* server);
+    // The last update time GetStatus reports becomes now.
+    void NoteDelivery();
+    // Advise and remove-group requests are queued and sinks travel as marshalled streams.
+    bool MultithreadedClient() const { return (flags_ & daCF_MULTITHREADED) != 0; }
+
+    // daClientSetState for this client.
+    void SetState(unsigned operation, unsigned state, const WCHAR* reason);
+    // The scheduler load (daClientBandwidth): -1 before the first pass.
+    int Bandwidth(uint32_t now) const;
+
+    // IUnknown (delegating to the outer object when aggregated)
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // IOPCServer
+    HRESULT STDMETHODCALLTYPE AddGroup(LPCWSTR name, BOOL active, DWORD requestedRate,
+                                       OPCHANDLE clientGroup, LONG* timeBias,
+                                       FLOAT* percentDeadband, DWORD locale, OPCHANDLE* serverGroup,
+                                       DWORD* revisedRate, REFIID iid, LPUNKNOWN* unknown) override;
+    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT error, LCID locale, LPWSTR* text) override;
+    HRESULT STDMETHODCALLTYPE GetGroupByName(LPCWSTR name, REFIID iid, LPUNKNOWN* unknown) override;
+    HRESULT STDMETHODCALLTYPE GetStatus(OPCSERVERSTATUS** status) override;
+    HRESULT STDMETHODCALLTYPE RemoveGroup(OPCHANDLE serverGroup, BOOL force) override;
+    HRESULT STDMETHODCALLTYPE CreateGroupEnumerator(OPCENUMSCOPE scope, REFIID iid,
+                                                    LPUNKNOWN* unknown) override;
+
+    // IOPCCommon
+    HRESULT STDMETHODCALLTYPE SetLocaleID(LCID locale) override;
+    HRESULT STDMETHODCALLTYPE GetLocaleID(LCID* locale) override;
+    HRESULT STDMETHODCALLTYPE QueryAvailableLocaleIDs(DWORD* count, LCID** locales) override;
+    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT error, LPWSTR* text) override;
+    HRESULT STDMETHODCALLTYPE SetClientName(LPCWSTR name) override;
+
+    // IOPCBrowseServerAddressSpace
+    HRESULT STDMETHODCALLTYPE QueryOrganization(OPCNAMESPACETYPE* type) override;
+    HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCBROWSEDIRECTION direction,
+                                                   LPCWSTR name) override;
+    HRESULT STDMETHODCALLTYPE BrowseOPCItemIDs(OPCBROWSETYPE type, LPCWSTR filter, VARTYPE dataType,
+                                               DWORD accessRights, LPENUMSTRING* names) override;
+    HRESULT STDMETHODCALLTYPE GetItemID(LPWSTR name, LPWSTR* itemId) override;
+    HRESULT STDMETHODCALLTYPE BrowseAccessPaths(LPCWSTR itemId, LPENUMSTRING* paths) override;
+
+    // IOPCItemProperties
+    HRESULT STDMETHODCALLTYPE QueryAvailableProperties(LPWSTR itemId, DWORD* count,
+                                                       DWORD** propertyIds, LPWSTR** descriptions,
+                                                       VARTYPE** dataTypes) override;
+    HRESULT STDMETHODCALLTYPE GetItemProperties(LPWSTR itemId, DWORD count, DWORD* propertyIds,
+                                                VARIANT** values, HRESULT** errors) override;
+    HRESULT STDMETHODCALLTYPE LookupItemIDs(LPWSTR itemId, DWORD count, DWORD* propertyIds,
+                                            LPWSTR** newItemIds, HRESULT** errors) override;
+
+    // IConnectionPointContainer
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** points) override;
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** point) override;
+
+    // IConnectionPoint (IOPCShutdown)
+    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override;
+    HRESULT STDMETHODCALLTYPE
+    GetConnectionPointContainer(IConnectionPointContainer** container) override;
+    HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override;
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override;
+    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** connections) override;
+
+    // daEnumTracker
+    void EnumOpened(IUnknown* enumerator) override;
+    void EnumClosed(IUnknown* enumerator) override;
+
+    // A listed group lost its last client reference: a client that went away without removing
+    // its groups leaves nothing behind.
+    void GroupUnreferenced();
+
+private:
+    // The non-delegating IUnknown.
+    struct Inner final : IUnknown {
+        daServer* server;
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+        ULONG STDMETHODCALLTYPE AddRef() override;
+        ULONG STDMETHODCALLTYPE Release() override;
+    };
+    // What the service keeps of the client.
+    struct Link : daClientLink {
+        daServer* server = nullptr;
+    };
+
+    daServer(daService* service, IUnknown* outer, unsigned clientFlags,
+             const daVendorRecord* vendor, daReleaseCallback release, void* releaseArgument);
+    ~daServer();
+
+    HRESULT InnerQueryInterface(REFIID iid, void** object);
+    ULONG InnerAddRef();
+    ULONG InnerRelease();
+    void FinalRelease();
+
+    static void ApplyStateThunk(daClientLink* link, unsigned operation);
+    void ApplyState(unsigned operation);
+    bool Stopped() const;
+
+    // Scheduler thread.
+    static void SchedulerMain(void* server);
+    void RunScheduler();
+    bool WaitForWork(uint32_t* wait, uint32_t* residual, uint32_t* passTime);
+    void SendShutdownRequest();
+    void Terminate();
+    void DisconnectAll();
+    void ServeRequests();
+    void ServeAdvise(daRequest* request);
+    void ServeRemoveGroup(daRequest* request);
+    uint32_t EvaluateGroups(uint32_t now, uint32_t* lateness);
+
+    daGroup* FindGroupLocked(OPCHANDLE handle) const;
+    daGroup* FindGroupByNameLocked(const std::u16string& name) const;
+    HRESULT RemoveGroupNow(OPCHANDLE serverGroup, bool force);
+    void UnlistAllGroups();
+    void ReleaseOrphanedGroups();
+    HRESULT GroupEnumerator(OPCENUMSCOPE scope, REFIID iid, LPUNKNOWN* unknown);
+
+    Inner inner_;
+    IUnknown* outer_;  // the controlling IUnknown: outer object or inner_
+    std::atomic<ULONG> references_{1};
+    IUnknown* freeThreadedMarshaler_ = nullptr;
+
+    daService* service_;
+    Link link_;
+    daCallerRecord caller_;
+    unsigned flags_;
+    WORD versions_[4];
+    std::u16string vendorText_;
+    daReleaseCallback release_;
+    void* releaseArgument_;
+
+    // Run state, reported state, names, locale, shutdown connection, browse position.
+    mutable std::mutex lock_;
+    std::condition_variable callsDone_;
+    unsigned callsInProgress_ = 0;
+    bool stopped_ = false;
+    bool shutdownRequested_ = false;
+    bool shutdownSent_ = false;
+    bool terminating_ = false;
+    bool disconnectPending_ = false;
+    bool requestsPending_ = false;
+    bool detached_ = false;
+    FILETIME startTime_ = {};
+    FILETIME lastUpdate_ = {};
+    unsigned status_ = 3;  // OPC_STATUS_NOCONFIG until told
+    std::atomic<LCID> locale_{0};
+    std::u16string clientName_;
+    std::u16string shutdownReason_;
+    IOPCShutdown* shutdownSink_ = nullptr;
+    daBrowsePosition browsePosition_;
+    std::vector<IUnknown*> enumerators_;
+
+    daRwLock groupTable_;
+    std::vector<daGroup*> groups_;  // listed groups, each with one reference held
+    OPCHANDLE lastGroupHandle_ = 0;
+    unsigned long nameCounter_ = 0;
+
+    std::unique_ptr<daRequestQueue> queue_;
+    daThread scheduler_;
+    mutable std::mutex loadLock_;
+    daLoadFigure load_;
+    uint32_t previousAligned_ = 0;
+};
+
+}  // namespace opc
