@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/com.h"
+
 #include "opcda.h"
 #include "service.h"
 
@@ -16,6 +18,9 @@ namespace opc {
 // unknown.
 HRESULT daLookupItemId(daService* service, const daCallerRecord& caller, const WCHAR* itemId,
                        const WCHAR* accessPath, unsigned* tagIndex);
+// The same lookup, also giving tags without type (the properties answer for them per ID).
+HRESULT daLookupTag(daService* service, const daCallerRecord& caller, const WCHAR* itemId,
+                    const WCHAR* accessPath, unsigned* tagIndex);
 
 // The browse position of one client: empty at the root. The caller holds the client's lock.
 using daBrowsePosition = std::u16string;
@@ -33,7 +38,10 @@ HRESULT daGetItemId(daService* service, const daBrowsePosition& position, const 
                     LPWSTR* itemId);
 // The name filter: * any sequence, ? one character, # one digit, [list] and [!list] with
 // ranges; letters without case when `noCase`.
+// A null or empty filter takes every name.
 bool daNameFilterMatch(const WCHAR* name, const WCHAR* filter, bool noCase);
+// False for a list that is not closed, is empty or holds a reversed range.
+bool daNameFilterValid(const WCHAR* filter);
 
 HRESULT daQueryAvailableProperties(daService* service, const daCallerRecord& caller,
                                    const WCHAR* itemId, DWORD* count, DWORD** propertyIds,
