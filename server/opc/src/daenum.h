@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "opcda.h"
+// The generated header needs the COM types first.
 #include "platform/com.h"
+
+#include "opcda.h"
 
 namespace opc {
 

@@ -17,9 +17,14 @@ enum daConversionMode : int {
     daCM_DRIVER = 3,       // the driver's conversion callback
 };
 
+// Caller tag flag (a bit the registry keeps and no other flag uses): the tag is delivered only in
+// its canonical type.
+constexpr unsigned daTF_CANONICAL_ONLY = 0x4000;
+
 // Whether the tag's canonical value (and both ends of an analog range) converts to `requested`
 // (VT_EMPTY = canonical), as AddItems, ValidateItems and SetDatatypes check it: S_OK,
 // OPC_E_BADTYPE for a tag that only takes its canonical type, else the failing change's HRESULT.
+// Takes lkMgmt shared.
 HRESULT daCheckRequestedType(daService* service, const daCallerRecord& caller, unsigned tagIndex,
                              VARTYPE requested);
 daConversionMode daChooseConversionMode(const daTagEntry& tag, VARTYPE requested);
