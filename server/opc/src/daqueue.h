@@ -3,12 +3,16 @@
 // and cancel notifications, and the synchronous device reads and writes whose callers wait.
 // Transaction ids are odd for requests that go to the device or the driver, even otherwise.
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "platform/com.h"
+
 #include "opc/dalocks.h"
+#include "opcda.h"
 #include "service.h"
 
 namespace opc {
@@ -98,6 +102,9 @@ public:
     bool Empty();
     bool Overflowed();
 
+    // The id the next one is counted from; lets tests reach the wrap-around.
+    void RestartTransactionIds(DWORD lastIssued);
+
 private:
     DWORD NextTransactionId(bool device);
 
@@ -108,6 +115,8 @@ private:
     DWORD lastTransactionId_ = 0;
     bool overflowed_ = false;
     bool terminating_ = false;
+    unsigned waiting_ = 0;  // synchronous callers inside PushAndWait
+    std::condition_variable waitersGone_;
 };
 
 }  // namespace opc
