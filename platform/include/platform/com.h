@@ -11,6 +11,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <ocidl.h>
+#include <olectl.h>  // CONNECT_E_* results of connection points
 #include <comcat.h>
 #else
 #include "platform/com/posix/base.h"
