@@ -5,8 +5,10 @@
 
 #include <vector>
 
-#include "opcda.h"
+// The generated header needs the COM types first.
 #include "platform/com.h"
+
+#include "opcda.h"
 
 namespace opc {
 
@@ -25,6 +27,11 @@ struct daStreamItem {
 // no items and status E_OUTOFMEMORY comes back instead; nullptr when even that fails.
 HGLOBAL daStreamBuildData(OPCHANDLE groupClientHandle, DWORD transactionId, HRESULT status,
                           const daStreamItem* items, DWORD count, bool withTime);
+// As daStreamBuildData, taking a block of more than `sizeLimit` bytes as one that cannot be
+// allocated (the format's own limit is 0xFFFFFFFF: sizes and offsets are DWORDs).
+HGLOBAL daStreamBuildDataLimited(OPCHANDLE groupClientHandle, DWORD transactionId, HRESULT status,
+                                 const daStreamItem* items, DWORD count, bool withTime,
+                                 size_t sizeLimit);
 // The write-complete block: header and per-item client handle and error.
 HGLOBAL daStreamBuildWriteComplete(OPCHANDLE groupClientHandle, DWORD transactionId, HRESULT status,
                                    const OPCHANDLE* clientHandles, const HRESULT* errors,
@@ -45,7 +52,8 @@ struct daStreamWriteComplete {
 };
 
 // S_OK, or E_INVALIDARG for a block that is short, inconsistent, or holds a value the format
-// cannot carry; never reads outside [bytes, bytes + size).
+// cannot carry; never reads outside [bytes, bytes + size). E_OUTOFMEMORY when a value's
+// string or array cannot be allocated.
 HRESULT daStreamParseData(const void* bytes, size_t size, bool withTime, daStreamData* result);
 HRESULT daStreamParseWriteComplete(const void* bytes, size_t size, daStreamWriteComplete* result);
 
