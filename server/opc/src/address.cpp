@@ -6,6 +6,7 @@
 
 #include "daaddress.h"
 #include "dalog.h"
+#include "davalue.h"
 #include "opcconst.h"
 #include "platform/codepage.h"
 
@@ -91,38 +92,6 @@ daBrowsePosition BranchSpelling(daService* service, const daBrowsePosition& bran
 bool RightsMatch(unsigned tagRights, DWORD filter) {
     constexpr DWORD kAny = OPC_READABLE | OPC_WRITEABLE;
     return filter == 0 || filter == kAny || (tagRights & filter) != 0;
-}
-
-HRESULT ChangeCopy(const VARIANT& value, VARTYPE type, unsigned flags) {
-    VARIANT converted;
-    VariantInit(&converted);
-    HRESULT result = VariantChangeType(&converted, const_cast<VARIANT*>(&value),
-                                       static_cast<USHORT>(flags), type);
-    VariantClear(&converted);
-    return result;
-}
-
-// The canonical value, and both ends of an analog range, must convert as AddItems wants them.
-bool ConvertsTo(daService* service, const daCallerRecord& caller, unsigned tagIndex, VARTYPE type) {
-    daSharedHold registry(service->lkMgmt);
-    const daAttributes& attributes = *service->tags[tagIndex].attributes;
-    if (FAILED(ChangeCopy(attributes.canonical, type, caller.conversionFlags))) return false;
-    if (attributes.euType != daEU_ANALOG || attributes.euInfo.vt != (VT_ARRAY | VT_R8)) {
-        return true;
-    }
-    SAFEARRAY* range = attributes.euInfo.parray;
-    LONG lower = 0;
-    if (FAILED(SafeArrayGetLBound(range, 1, &lower))) return false;
-    for (LONG index = lower; index < lower + 2; ++index) {
-        VARIANT end;
-        VariantInit(&end);
-        end.vt = VT_R8;
-        if (FAILED(SafeArrayGetElement(range, &index, &end.dblVal)) ||
-            FAILED(ChangeCopy(end, type, caller.conversionFlags))) {
-            return false;
-        }
-    }
-    return true;
 }
 
 bool IsRegistered(daService* service, unsigned tagIndex) {
@@ -379,7 +348,10 @@ HRESULT daBrowseItemIds(daService* service, const daCallerRecord& caller,
             !PassesFilter(rest, filter, noCase)) {
             continue;
         }
-        if (dataType != VT_EMPTY && !ConvertsTo(service, caller, tag.tagIndex, dataType)) continue;
+        if (dataType != VT_EMPTY &&
+            FAILED(daCheckRequestedType(service, caller, tag.tagIndex, dataType))) {
+            continue;
+        }
         names->emplace_back(rest);
     }
     return names->empty() ? S_FALSE : S_OK;
