@@ -20,8 +20,9 @@ struct InterfaceList {
     InterfaceList(const InterfaceList&) = delete;
     InterfaceList& operator=(const InterfaceList&) = delete;
     ~InterfaceList() {
-        for (IUnknown* item : items)
+        for (IUnknown* item : items) {
             item->Release();
+        }
     }
 };
 
@@ -50,22 +51,18 @@ void FreeAttributes(OPCITEMATTRIBUTES* item) {
 // The published ownership: strings and blob from task memory, EU info VariantCopy'd.
 HRESULT CopyAttributes(const OPCITEMATTRIBUTES& source, OPCITEMATTRIBUTES* copy) {
     *copy = source;
-    copy->szAccessPath = nullptr;
-    copy->szItemID = nullptr;
-    copy->pBlob = nullptr;
     VariantInit(&copy->vEUInfo);
     copy->szAccessPath = CopyOptionalString(source.szAccessPath);
     copy->szItemID = CopyOptionalString(source.szItemID);
-    bool complete =
-        (copy->szAccessPath || !source.szAccessPath) && (copy->szItemID || !source.szItemID);
-    if (complete && source.pBlob && source.dwBlobSize) {
-        copy->pBlob = static_cast<BYTE*>(CoTaskMemAlloc(source.dwBlobSize));
-        if (copy->pBlob) std::memcpy(copy->pBlob, source.pBlob, source.dwBlobSize);
-        complete = copy->pBlob != nullptr;
-    } else if (!source.pBlob) {
-        copy->dwBlobSize = 0;
+    copy->dwBlobSize = source.pBlob ? source.dwBlobSize : 0;
+    copy->pBlob = nullptr;
+    if (copy->dwBlobSize) {
+        copy->pBlob = static_cast<BYTE*>(CoTaskMemAlloc(copy->dwBlobSize));
+        if (copy->pBlob) std::memcpy(copy->pBlob, source.pBlob, copy->dwBlobSize);
     }
-    HRESULT hr = complete ? S_OK : E_OUTOFMEMORY;
+    const bool copied = (copy->szAccessPath || !source.szAccessPath) &&
+                        (copy->szItemID || !source.szItemID) && (copy->pBlob || !copy->dwBlobSize);
+    HRESULT hr = copied ? S_OK : E_OUTOFMEMORY;
     if (SUCCEEDED(hr)) hr = VariantCopy(&copy->vEUInfo, const_cast<VARIANT*>(&source.vEUInfo));
     if (FAILED(hr)) FreeAttributes(copy);
     return hr;
@@ -77,8 +74,9 @@ struct AttributeList {
     AttributeList(const AttributeList&) = delete;
     AttributeList& operator=(const AttributeList&) = delete;
     ~AttributeList() {
-        for (OPCITEMATTRIBUTES& item : items)
+        for (OPCITEMATTRIBUTES& item : items) {
             FreeAttributes(&item);
+        }
     }
 };
 
@@ -173,7 +171,7 @@ public:
         return left;
     }
 
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, typename Policy::NextTarget target,
+    HRESULT STDMETHODCALLTYPE Next(ULONG count, typename Policy::NextTarget out,
                                    ULONG* fetched) override;
 
     HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
@@ -231,8 +229,9 @@ private:
             if (!out) return E_OUTOFMEMORY;
             for (ULONG i = 0; i < taken; ++i) {
                 if (HRESULT hr = Policy::CopyOut(*snapshot_, position_ + i, &out[i]); FAILED(hr)) {
-                    while (i > 0)
+                    while (i > 0) {
                         Policy::Free(&out[--i]);
+                    }
                     return hr;
                 }
             }
@@ -254,9 +253,9 @@ private:
 template <class Policy>
 HRESULT daEnumerator<Policy>::Next(ULONG count, typename Policy::NextTarget out, ULONG* fetched) {
     if (!out || (!fetched && count != 1)) return E_INVALIDARG;
+    auto callersArray = [out](ULONG) { return out; };
     ULONG taken = 0;
-    HRESULT hr = Fetch(
-        count, [out](ULONG) { return out; }, &taken);
+    HRESULT hr = Fetch(count, callersArray, &taken);
     if (fetched) *fetched = taken;
     return hr;
 }
