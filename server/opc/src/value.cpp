@@ -124,16 +124,18 @@ void AppendBytes(std::vector<uint8_t>* bytes, const void* data, size_t size) {
     bytes->insert(bytes->end(), begin, begin + size);
 }
 
-bool ArrayElementCount(SAFEARRAY* array, size_t* count) {
+// The bounds of every dimension, so that arrays of one size but another shape differ.
+bool AppendArrayShape(SAFEARRAY* array, std::vector<uint8_t>* bytes, size_t* count) {
     *count = 1;
     const UINT dims = SafeArrayGetDim(array);
     for (UINT dim = 1; dim <= dims; ++dim) {
-        LONG lower = 0, upper = 0;
-        if (FAILED(SafeArrayGetLBound(array, dim, &lower)) ||
-            FAILED(SafeArrayGetUBound(array, dim, &upper))) {
+        LONG bounds[2] = {};
+        if (FAILED(SafeArrayGetLBound(array, dim, &bounds[0])) ||
+            FAILED(SafeArrayGetUBound(array, dim, &bounds[1]))) {
             return false;
         }
-        *count *= upper >= lower ? static_cast<size_t>(upper - lower) + 1 : 0;
+        AppendBytes(bytes, bounds, sizeof bounds);
+        *count *= bounds[1] >= bounds[0] ? static_cast<size_t>(bounds[1] - bounds[0]) + 1 : 0;
     }
     return true;
 }
@@ -142,9 +144,7 @@ bool ArrayElementCount(SAFEARRAY* array, size_t* count) {
 // length, since their pointers differ between copies of the same value.
 bool ArrayBytes(SAFEARRAY* array, VARTYPE elementType, std::vector<uint8_t>* bytes) {
     size_t count = 0;
-    if (!array || !ArrayElementCount(array, &count)) return false;
-    const UINT dims = SafeArrayGetDim(array);
-    AppendBytes(bytes, &dims, sizeof dims);
+    if (!array || !AppendArrayShape(array, bytes, &count)) return false;
     void* data = nullptr;
     if (FAILED(SafeArrayAccessData(array, &data))) return false;
     if (elementType == VT_BSTR) {

@@ -70,6 +70,23 @@ VARIANT I4Array(const std::vector<LONG>& items) {
     return v;
 }
 
+VARIANT I4Matrix(ULONG rows, ULONG columns, const std::vector<LONG>& items) {
+    VARIANT v = Typed(VT_ARRAY | VT_I4);
+    SAFEARRAYBOUND bounds[2] = {{rows, 0}, {columns, 0}};
+    v.parray = SafeArrayCreate(VT_I4, 2, bounds);
+    void* data = nullptr;
+    SafeArrayAccessData(v.parray, &data);
+    std::memcpy(data, items.data(), items.size() * sizeof(LONG));
+    SafeArrayUnaccessData(v.parray);
+    return v;
+}
+
+VARIANT R8Ref(double* value) {
+    VARIANT v = Typed(VT_R8 | VT_BYREF);
+    v.pdblVal = value;
+    return v;
+}
+
 VARIANT StrArray(const std::vector<const char16_t*>& items) {
     VARIANT v = Typed(VT_ARRAY | VT_BSTR);
     v.parray = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(items.size()));
@@ -335,6 +352,7 @@ TEST_F(ValueTest, ChangesAreComparedAsTheValueKindRequires) {
     ServicePtr service = MakeService();  // opens the log
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
+    double fifty = 50, sixty = 60;
     std::vector<Sequence> sequences;
     auto add = [&](const char* name, float deadband, double onePercent,
                    std::vector<std::pair<VARIANT, bool>> steps) {
@@ -372,9 +390,14 @@ TEST_F(ValueTest, ChangesAreComparedAsTheValueKindRequires) {
          {I4Array({1, 2}), false},
          {I4Array({1, 3}), true},
          {I4Array({1, 3, 0}), true},
+         {I4Matrix(1, 4, {1, 2, 3, 4}), true},
+         {I4Matrix(2, 2, {1, 2, 3, 4}), true},  // the same data in another shape
+         {I4Matrix(2, 2, {1, 2, 3, 4}), false},
          {StrArray({u"x", u"y"}), true},
          {StrArray({u"x", u"y"}), false},
          {StrArray({u"x", u"z"}), true}});
+    add("by reference as the value referred to", 0, 0,
+        {{R8(50), true}, {R8Ref(&fifty), false}, {R8Ref(&sixty), true}});
     add("a change of kind is a change", 0, 0,
         {{I4(5), true}, {Str(u"5"), true}, {I4(5), true}, {I4Array({5}), true}});
     add("a value that is no number is always a change", 0, 0,
