@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -81,15 +82,13 @@ struct daDelivery {
 
 private:
     void Clear();
-    void SendCallback(IUnknown* sink);
-    void SendAdviseSink(IUnknown* sink, unsigned connection);
+    void SendCallback(IOPCDataCallback* sink);
+    void SendAdviseSink(IAdviseSink* sink, unsigned connection);
 };
 
-// A synchronous device read: the scheduler fills the item states here.
+// A synchronous device read: the scheduler fills the item states (and `errors`) here.
 struct daReadRequest : daRequest {
-    std::vector<VARIANT> results;
-    std::vector<WORD> qualities;
-    std::vector<FILETIME> timeStamps;
+    std::vector<OPCITEMSTATE> states;
     ~daReadRequest();
 };
 
@@ -138,8 +137,6 @@ public:
     void UnadviseAll();
 
     daServer* Server() const { return server_; }
-    // The advise mask (daCK_ bits) and the enable mask.
-    unsigned Advised() const;
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
@@ -234,6 +231,36 @@ private:
     explicit daGroup(daServer* server);
     ~daGroup();
 
+    daCallerRecord GroupCaller() const;
+    // With the group table held: the item of a server handle, or null.
+    daItem* FindItem(OPCHANDLE handle) const;
+    OPCHANDLE InsertItem(std::unique_ptr<daItem> item);
+    // Items and the group report everything at the next pass.
+    void ForgetEvaluated() { evaluatedKnown_ = false; }
+    HRESULT ValidateItem(const daCallerRecord& caller, const OPCITEMDEF& definition,
+                         OPCITEMRESULT* result, std::unique_ptr<daItem>* item);
+    // Fills `errors` for unknown handles and missing rights; the others go into `request`.
+    void CheckItems(DWORD count, const OPCHANDLE* handles, DWORD rights, daRequest* request,
+                    std::vector<DWORD>* positions, HRESULT* errors);
+    HRESULT Queue(std::unique_ptr<daRequest> request, DWORD* transactionId);
+    HRESULT QueueAsyncRead(unsigned word, DWORD count, const OPCHANDLE* handles,
+                           DWORD clientTransactionId, DWORD* transactionId, HRESULT** errors);
+    HRESULT QueueAsyncWrite(unsigned word, DWORD count, const OPCHANDLE* handles,
+                            const VARIANT* values, DWORD clientTransactionId, DWORD* transactionId,
+                            HRESULT** errors);
+    HRESULT QueueRefresh(unsigned word, DWORD clientTransactionId, DWORD* transactionId);
+    HRESULT AdviseSink(unsigned kind, IUnknown* sink);
+    HRESULT UnadviseSink(unsigned kind, HRESULT notAdvised);
+    bool SinkAdvised(unsigned kind) const;
+    // Reads on the group's behalf; with the group table and lkPrim held.
+    void ReadItem(const daCallerRecord& caller, OPCHANDLE handle, OPCITEMSTATE* state,
+                  HRESULT* error) const;
+    void ServeRead(daRequest* request, std::vector<daDelivery>* out);
+    void ServeWrite(daRequest* request, std::vector<daDelivery>* out);
+    void ServeRefresh(daRequest* request, std::vector<daDelivery>* out);
+    // Change detection over the active items; with the group table and lkPrim held.
+    void DetectChanges(bool refresh, daDelivery* delivery);
+
     // Group state; guarded by the server's group table.
     daServer* server_;
     OPCHANDLE serverHandle_ = 0;
@@ -249,16 +276,28 @@ private:
     // Scheduler side: when it is due, and the update number it last evaluated.
     daGroupTimer timer_;
     unsigned lastEvaluated_ = 0;
+    bool evaluatedKnown_ = false;
 
-    // Sinks: daCK_DATATIME, daCK_DATA and daCK_WRITECOMPLETE (IAdviseSink), daCK_CALLBACK.
+    // Sinks by connection kind, guarded by sinkLock_.
     mutable std::mutex sinkLock_;
-    IUnknown* sinks_[5] = {};  // by connection bit: [1] write complete, [2] data time, [3] data
+    IOPCDataCallback* callback_ = nullptr;
+    IAdviseSink* adviseSinks_[3] = {};  // write complete, data with time, data
     unsigned advised_ = 0;
     unsigned enabled_ = daCK_DATATIME | daCK_DATA | daCK_CALLBACK;
 
     std::atomic<ULONG> references_{1};
     std::atomic<bool> attached_{false};
 };
+
+// Strings and arrays handed between the group and its client (see also daserver.h).
+const WCHAR* daU16ToWide(const std::u16string& text);
+// Zeroed CoTaskMemAlloc'ed array; null when memory runs out.
+template <typename T>
+T* daTaskArray(size_t count) {
+    void* memory = CoTaskMemAlloc(count * sizeof(T));
+    if (memory) std::memset(memory, 0, count * sizeof(T));
+    return static_cast<T*>(memory);
+}
 
 // Client writes that the driver left to the service (its write callback returned non-zero):
 // each value is changed to its tag's canonical type and committed into the cache with the
