@@ -326,7 +326,7 @@ HRESULT daBrowseItemIds(daService* service, const daCallerRecord& caller,
     if (!names) return E_INVALIDARG;
     names->clear();
     if (type < OPC_BRANCH || type > OPC_FLAT) return E_INVALIDARG;
-    if (filter && !daNameFilterValid(filter)) return E_INVALIDARG;
+    if (filter && !daNameFilterValid(filter)) return OPC_E_INVALIDFILTER;
     if (!daServiceIsLive(service, false)) return E_FAIL;
     const char16_t separator = static_cast<char16_t>(service->branchSeparator);
     if (!separator) type = OPC_FLAT;

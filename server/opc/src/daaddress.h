@@ -29,8 +29,8 @@ OPCNAMESPACETYPE daQueryOrganization(daService* service);
 HRESULT daChangeBrowsePosition(daService* service, const char* logTag, daBrowsePosition* position,
                                OPCBROWSEDIRECTION direction, const WCHAR* name);
 // The names of one browse at `position`; S_OK with names, S_FALSE with none, E_INVALIDARG for
-// an unknown browse type or a bad filter. How an empty result is handed out (driver flags 0x1
-// and 0x2) is the caller's.
+// an unknown browse type, OPC_E_INVALIDFILTER for a bad filter. How an empty result is handed out
+// (driver flags 0x1 and 0x2) is the caller's.
 HRESULT daBrowseItemIds(daService* service, const daCallerRecord& caller,
                         const daBrowsePosition& position, OPCBROWSETYPE type, const WCHAR* filter,
                         VARTYPE dataType, DWORD accessRights, std::vector<std::u16string>* names);

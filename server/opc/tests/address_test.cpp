@@ -259,7 +259,7 @@ TEST_F(AddressTest, LeavesPassNameRightsAndTypeFilters) {
     EXPECT_EQ(Browse(service.get(), at, OPC_BRANCH, OLESTR("S*"), VT_UI1, OPC_WRITEABLE),
               Names({u"Sub"}));
     Browse(service.get(), at, OPC_LEAF, OLESTR("Q*"), VT_EMPTY, 0, S_FALSE);
-    Browse(service.get(), at, OPC_LEAF, OLESTR("[TA"), VT_EMPTY, 0, E_INVALIDARG);
+    Browse(service.get(), at, OPC_LEAF, OLESTR("[TA"), VT_EMPTY, 0, OPC_E_INVALIDFILTER);
 }
 
 TEST_F(AddressTest, FlatNamespaceBrowsesWholeNames) {
