@@ -163,15 +163,21 @@ ULONG STDMETHODCALLTYPE daGroup::AddRef() {
 }
 
 ULONG STDMETHODCALLTYPE daGroup::Release() {
+    // Another thread may end the group once the count is down, and the group's end may end the
+    // server: nothing of the group is read after the decrement, and the server is held.
+    daServer* const server = server_;
+    server->Unknown()->AddRef();
     const ULONG left = --references_;
-    if (left == 1 && attached_) server_->GroupUnreferenced();
-    if (left != 0) return left;
-    if (attached_) {
-        kvlog::Error(daLog(), "Releasing of an ATTACHED group %p %p", static_cast<void*>(this),
-                     static_cast<void*>(server_));
+    if (left == 1) server->GroupUnreferenced();
+    if (left == 0) {
+        if (attached_) {
+            kvlog::Error(daLog(), "Releasing of an ATTACHED group %p %p", static_cast<void*>(this),
+                         static_cast<void*>(server));
+        }
+        delete this;
     }
-    delete this;
-    return 0;
+    server->Unknown()->Release();
+    return left;
 }
 
 // IOPCGroupStateMgt

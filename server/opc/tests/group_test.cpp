@@ -812,4 +812,34 @@ TEST_F(GroupTest, AsyncIOOfDataAccessOneCompletesThroughTheStreams) {
     EXPECT_EQ(async->Refresh(0x04, OPC_DS_CACHE, &transaction), CONNECT_E_NOCONNECTION);
 }
 
+// With client flag 0x20000 the sinks travel to the scheduler thread, which attaches them.
+class MultithreadedClientTest : public ::testing::Test {
+protected:
+    // Marshalling needs COM on the calling thread, as in the server process.
+    struct Apartment {
+        Apartment() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+        ~Apartment() { CoUninitialize(); }
+    } apartment_;
+    TestDriver driver_;
+    Client client_{driver_.service(), opc::daCF_MULTITHREADED};
+};
+
+TEST_F(MultithreadedClientTest, SinksAreAttachedThroughTheQueue) {
+    ASSERT_EQ(client_.result(), 0);
+    auto group = client_.AddGroup(u"mt", true, 50);
+    opc_test::AddItems(group.get(), {"Counter"});
+    ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(group->QueryInterface(IID_IConnectionPointContainer, container.outVoid()), S_OK);
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, point.out()), S_OK);
+    ComPtr<DataCallback> sink(new DataCallback);
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(static_cast<IOPCDataCallback*>(sink.get()), &cookie), S_OK);
+    EXPECT_EQ(point->Advise(static_cast<IOPCDataCallback*>(sink.get()), &cookie),
+              CONNECT_E_ADVISELIMIT);
+    EXPECT_TRUE(sink->WaitForKind(CallbackCall::DataChange, 0, nullptr));
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION);
+}
+
 }  // namespace

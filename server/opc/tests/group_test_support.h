@@ -4,11 +4,14 @@
 // record every call and let a test wait for one with a bounded wait, or hold the scheduler
 // thread inside a callback.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -352,7 +355,8 @@ inline FORMATETC StreamFormat(UINT format, DWORD tymed = TYMED_HGLOBAL) {
     return result;
 }
 
-// One OPC connection to a driver's service, as a class factory would make it.
+// One OPC connection to a driver's service, as a class factory would make it. Its end waits
+// (bounded) for the client object's release callback, so no scheduler thread outlives a test.
 class Client {
 public:
     explicit Client(opc::daService* service, unsigned flags = 0) {
@@ -360,18 +364,34 @@ public:
         vendor.major = 6;
         vendor.vendor = "test";
         opc::daServer* made = nullptr;
-        result_ =
-            opc::daClientCreate(service, &made, nullptr, nullptr, flags, &vendor, nullptr, nullptr);
-        if (result_ != 0) return;
+        // The callback owns one reference to the signal: it may come after a timed-out wait.
+        auto* signalReference = new std::shared_ptr<ReleaseSignal>(released_);
+        result_ = opc::daClientCreate(service, &made, nullptr, nullptr, flags, &vendor,
+                                      &Client::OnRelease, signalReference);
+        if (result_ != 0) {
+            delete signalReference;
+            return;
+        }
         IUnknown* unknown = opc::daClientUnknown(made);
         unknown->QueryInterface(IID_IOPCServer, server_.outVoid());
         unknown->Release();
         opc::daClientSetState(service, made, opc::daCS_OPERATE, OPC_STATUS_RUNNING, nullptr);
     }
+    ~Client() {
+        if (result_ != 0) return;
+        server_.Reset();
+        std::unique_lock<std::mutex> lock(released_->mutex);
+        EXPECT_TRUE(released_->done.wait_for(lock, std::chrono::milliseconds(kDeliveryTimeoutMs),
+                                             [this] { return released_->released; }))
+            << "the client object was not released";
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
     int result() const { return result_; }
     IOPCServer* server() const { return server_.get(); }
 
-    // A group's IOPCItemMgt (the other interfaces through As<>()).
+    // A group's IOPCItemMgt (the other interfaces through QueryInterface).
     ComPtr<IOPCItemMgt> AddGroup(const char16_t* name, bool active, DWORD rate,
                                  FLOAT* deadband = nullptr, OPCHANDLE clientHandle = 7,
                                  OPCHANDLE* serverHandle = nullptr) {
@@ -387,6 +407,22 @@ public:
     }
 
 private:
+    struct ReleaseSignal {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool released = false;
+    };
+    static void OnRelease(void* argument) {
+        auto* signal = static_cast<std::shared_ptr<ReleaseSignal>*>(argument);
+        {
+            std::lock_guard<std::mutex> lock((*signal)->mutex);
+            (*signal)->released = true;
+            (*signal)->done.notify_all();
+        }
+        delete signal;
+    }
+
+    std::shared_ptr<ReleaseSignal> released_ = std::make_shared<ReleaseSignal>();
     int result_ = -1;
     ComPtr<IOPCServer> server_;
 };
