@@ -24,6 +24,12 @@
 namespace opc {
 
 class daGroup;
+struct daDelivery;
+
+// Wide text at the COM edge: a null text is empty; the copy is CoTaskMemAlloc'ed (null when
+// memory runs out).
+std::u16string daWideToU16(const WCHAR* text);
+WCHAR* daCoTaskCopy(const std::u16string& text);
 
 class daServer final : public IOPCServer,
                        public IOPCCommon,
@@ -145,14 +151,24 @@ public:
     void EnumOpened(IUnknown* enumerator) override;
     void EnumClosed(IUnknown* enumerator) override;
 
-    // A listed group lost its last client reference: a client that went away without removing
-    // its groups leaves nothing behind.
+    // A group is down to one reference: when it is listed, that is the server's, and a client
+    // that went away without removing its groups leaves nothing behind. The caller holds one
+    // reference of its own on the server meanwhile, and reads nothing of the group afterwards
+    // (it may be gone).
     void GroupUnreferenced();
+
+    // The sink of a queued advise travels to the scheduler thread as a marshalled stream
+    // (Windows) or as itself (POSIX); `iid` is its connection interface. *stream holds one
+    // reference, which daRequest releases.
+    static HRESULT MarshalSink(REFIID iid, IUnknown* sink, IUnknown** stream);
+    static HRESULT UnmarshalSink(REFIID iid, IUnknown* stream, IUnknown** sink);
+
+    static daServer* FromLink(daClientLink* link);
 
 private:
     // The non-delegating IUnknown.
     struct Inner final : IUnknown {
-        daServer* server;
+        daServer* server = nullptr;
         HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
         ULONG STDMETHODCALLTYPE AddRef() override;
         ULONG STDMETHODCALLTYPE Release() override;
@@ -167,35 +183,42 @@ private:
     ~daServer();
 
     HRESULT InnerQueryInterface(REFIID iid, void** object);
-    ULONG InnerAddRef();
     ULONG InnerRelease();
     void FinalRelease();
+    void Destroy();
 
     static void ApplyStateThunk(daClientLink* link, unsigned operation);
-    void ApplyState(unsigned operation);
-    bool Stopped() const;
+    bool StatusClosed() const;
+    HRESULT ErrorString(HRESULT error, LCID locale, LPWSTR* text);
 
-    // Scheduler thread.
+    // Scheduler thread (server_scheduler.cpp).
     static void SchedulerMain(void* server);
     void RunScheduler();
-    bool WaitForWork(uint32_t* wait, uint32_t* residual, uint32_t* passTime);
+    bool WaitForWork(uint32_t timeoutMs);
+    bool SchedulerStopRequested();
     void SendShutdownRequest();
+    bool TerminateRequested();
     void Terminate();
-    void DisconnectAll();
-    void ServeRequests();
+    void DisconnectIfAsked();
+    void ServeRequests(std::vector<daDelivery>* out);
     void ServeAdvise(daRequest* request);
-    void ServeRemoveGroup(daRequest* request);
-    uint32_t EvaluateGroups(uint32_t now, uint32_t* lateness);
+    uint32_t EvaluateGroups(uint32_t now, uint32_t* lateness, std::vector<daDelivery>* out);
+    std::vector<daGroup*> GroupSnapshot();    // each AddRef'ed
+    daGroup* AcquireGroup(OPCHANDLE handle);  // AddRef'ed, or nullptr
 
+    // Under the group table.
     daGroup* FindGroupLocked(OPCHANDLE handle) const;
     daGroup* FindGroupByNameLocked(const std::u16string& name) const;
     HRESULT RemoveGroupNow(OPCHANDLE serverGroup, bool force);
+    // Unlists every group and gives up the server's references on them.
     void UnlistAllGroups();
-    void ReleaseOrphanedGroups();
-    HRESULT GroupEnumerator(OPCENUMSCOPE scope, REFIID iid, LPUNKNOWN* unknown);
+    // Only listed groups that their client no longer holds (and `callerReferences`) hold us:
+    // then they are unlisted and released.
+    void CheckOrphaned(unsigned callerReferences);
+    bool OrphanedLocked(unsigned callerReferences);
 
     Inner inner_;
-    IUnknown* outer_;  // the controlling IUnknown: outer object or inner_
+    IUnknown* outer_;  // the controlling IUnknown: the outer object or inner_
     std::atomic<ULONG> references_{1};
     IUnknown* freeThreadedMarshaler_ = nullptr;
 
@@ -203,12 +226,13 @@ private:
     Link link_;
     daCallerRecord caller_;
     unsigned flags_;
-    WORD versions_[4];
+    WORD versions_[4] = {};
     std::u16string vendorText_;
     daReleaseCallback release_;
     void* releaseArgument_;
 
-    // Run state, reported state, names, locale, shutdown connection, browse position.
+    // Run marks, reported state, names, shutdown connection. Taken inside the service lock
+    // (daClientSetState), so nothing holding it may take the service lock.
     mutable std::mutex lock_;
     std::condition_variable callsDone_;
     unsigned callsInProgress_ = 0;
@@ -217,8 +241,8 @@ private:
     bool shutdownSent_ = false;
     bool terminating_ = false;
     bool disconnectPending_ = false;
-    bool requestsPending_ = false;
-    bool detached_ = false;
+    bool finalOnScheduler_ = false;
+    std::atomic<bool> schedulerDone_{false};
     FILETIME startTime_ = {};
     FILETIME lastUpdate_ = {};
     unsigned status_ = 3;  // OPC_STATUS_NOCONFIG until told
@@ -226,11 +250,17 @@ private:
     std::u16string clientName_;
     std::u16string shutdownReason_;
     IOPCShutdown* shutdownSink_ = nullptr;
+
+    std::mutex browseLock_;
     daBrowsePosition browsePosition_;
+    // Recursive: disconnecting an enumerator may release it on the same thread.
+    std::recursive_mutex enumLock_;
     std::vector<IUnknown*> enumerators_;
 
     daRwLock groupTable_;
-    std::vector<daGroup*> groups_;  // listed groups, each with one reference held
+    std::vector<daGroup*> groups_;  // listed groups in order of creation, one reference each
+    std::atomic<size_t> listedGroups_{0};
+    std::atomic<bool> orphanCheckPending_{false};
     OPCHANDLE lastGroupHandle_ = 0;
     unsigned long nameCounter_ = 0;
 
