@@ -90,6 +90,11 @@ IOPCItemMgt* AddDeliveringGroup(IOPCServer* server, DataSink* sink, OPCHANDLE* h
 
 class ClientConcurrencyTest : public ::testing::Test {
 protected:
+    // As the server's main thread: clients call in from the multithreaded apartment, where
+    // queued advises marshal their sinks.
+    ClientConcurrencyTest() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    ~ClientConcurrencyTest() override { CoUninitialize(); }
+
     LogCapture log_;
     TestDriver driver_;
     ReleaseCounter released_;
