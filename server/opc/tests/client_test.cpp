@@ -437,6 +437,29 @@ TEST_F(ClientTest, QueryInterfaceAnswersExactlyTheServerInterfaces) {
     EXPECT_EQ(Server()->QueryInterface(IID_IOPCServer, nullptr), E_POINTER);
 }
 
+TEST_F(ClientTest, FreeThreadedMarshalerOnlyWithItsFlag) {
+    IOPCServer* server =
+        MakeClient(driver_->service(), &released_, opc::daCF_FREE_THREADED_MARSHALER);
+    ASSERT_NE(server, nullptr);
+    IUnknown* marshal = nullptr;
+    const HRESULT result = server->QueryInterface(IID_IMarshal, reinterpret_cast<void**>(&marshal));
+#ifdef _WIN32
+    // The system's marshaler, aggregated: its identity is the server's.
+    ASSERT_EQ(result, S_OK);
+    IUnknown* identity = Query<IUnknown>(marshal, IID_IUnknown);
+    IUnknown* serverIdentity = Query<IUnknown>(server, IID_IUnknown);
+    EXPECT_EQ(identity, serverIdentity);
+    identity->Release();
+    serverIdentity->Release();
+    marshal->Release();
+#else
+    // Nothing is marshalled in-process on POSIX, so there is no marshaler to aggregate.
+    EXPECT_EQ(result, E_NOINTERFACE);
+#endif
+    server->Release();
+    EXPECT_EQ(released_.count, 1);
+}
+
 TEST_F(ClientTest, LocaleRules) {
     IOPCCommon* common = Query<IOPCCommon>(Server(), IID_IOPCCommon);
     ASSERT_NE(common, nullptr);
