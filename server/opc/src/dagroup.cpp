@@ -76,6 +76,7 @@ HRESULT daGroup::Create(daServer* server, const WCHAR* name, BOOL active, DWORD 
     made->deadband_ = percentDeadband ? *percentDeadband : 0.0f;
     made->locale_ = LocaleAccepted(server, locale) ? locale : server->Locale();
     made->timeBias_ = timeBias ? *timeBias : platform::TimeZoneBiasMinutes();
+    made->timer_.dueBase = platform::TickCount();
     made->attached_ = true;
     const HRESULT attached = server->AttachGroup(made, name);
     if (FAILED(attached)) {

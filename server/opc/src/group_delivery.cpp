@@ -200,6 +200,8 @@ bool daGroup::Evaluate(uint32_t now, uint32_t aligned, uint32_t* timeToDue, daGr
         kinds = advised_ & enabled_ & kDataKinds;
     }
     if (!active_ || kinds == 0) {
+        // Its periods start when it can be due again, however long it was idle.
+        timer_.dueBase = now;
         *timeToDue = kIdleWait;
         return false;
     }
@@ -295,7 +297,6 @@ HRESULT daGroup::AttachSink(unsigned kind, IUnknown* sink) {
         return CONNECT_E_ADVISELIMIT;
     }
     if (kind == daCK_WRITECOMPLETE) return S_OK;
-    bool due = false;
     {
         daExclusiveHold table(server_->GroupTable());
         if ((advised & (daCK_DATATIME | daCK_DATA)) && (advised & daCK_CALLBACK)) {
@@ -306,10 +307,10 @@ HRESULT daGroup::AttachSink(unsigned kind, IUnknown* sink) {
         if (active_ && activeItems_ > 0) {
             timer_.refreshNow = true;
             ForgetEvaluated();
-            due = true;
         }
     }
-    if (due) server_->WakeScheduler();
+    // The scheduler plans its wait with this group from now on.
+    server_->WakeScheduler();
     return S_OK;
 }
 
@@ -323,8 +324,9 @@ HRESULT daGroup::AdviseSink(unsigned kind, IUnknown* sink) {
         daSharedHold table(server_->GroupTable());
         request.group = serverHandle_;
     }
-    const IID& iid = kind == daCK_CALLBACK ? IID_IOPCDataCallback : IID_IAdviseSink;
-    const HRESULT marshalled = daServer::MarshalSink(iid, sink, &request.sink);
+    // As IUnknown, whose marshalling every system has; the scheduler asks for the sink's
+    // interface when it unmarshals it.
+    const HRESULT marshalled = daServer::MarshalSink(IID_IUnknown, sink, &request.sink);
     if (FAILED(marshalled)) return marshalled;
     return server_->Queue().PushAndWait(&request, &daServer::WakeSchedulerThunk, server_);
 }

@@ -344,13 +344,16 @@ HRESULT STDMETHODCALLTYPE daGroup::Cancel2(DWORD cancelId) {
 HRESULT STDMETHODCALLTYPE daGroup::SetEnable(BOOL enable) {
     daServer::Call call(server_, "IOPCAsyncIO2", "SetEnable");
     if (call.Result() != S_OK) return call.Result();
-    std::lock_guard<std::mutex> lock(sinkLock_);
-    if (!(advised_ & daCK_CALLBACK)) return CONNECT_E_NOCONNECTION;
-    if (enable) {
+    {
+        std::lock_guard<std::mutex> lock(sinkLock_);
+        if (!(advised_ & daCK_CALLBACK)) return CONNECT_E_NOCONNECTION;
+        if (!enable) {
+            enabled_ &= ~daCK_CALLBACK;
+            return S_OK;
+        }
         enabled_ |= daCK_CALLBACK;
-    } else {
-        enabled_ &= ~daCK_CALLBACK;
     }
+    server_->WakeScheduler();
     return S_OK;
 }
 

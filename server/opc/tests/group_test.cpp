@@ -11,6 +11,7 @@
 
 #include "group_test_support.h"
 #include "opc_test_support.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -638,6 +639,49 @@ TEST_F(GroupTest, BothKindsOfSinksAreServedAndTheCombinationIsLogged) {
     }));
 }
 
+TEST_F(GroupTest, AFailingCallbackIsLogged) {
+    auto group = client_.AddGroup(u"g", true, 50);
+    opc_test::AddItems(group.get(), {"Counter"});
+    auto sink = Advise(group.get());
+    sink->AnswerWith(E_FAIL);
+    ASSERT_TRUE(sink->WaitForKind(CallbackCall::DataChange, 0, nullptr));
+    ASSERT_NE(driver_.Publish(driver_.counter(), Variant::I4(2)), 0u);
+    ASSERT_TRUE(sink->WaitFor(
+        [](const DataCallback::Calls& calls) { return HasDataChangeWith(calls, 1, 2); }));
+    // The log line is written after the call returned.
+    for (int i = 0; i < 1000 && !log_.Contains("OnDataChange2(0x0) FAILED"); ++i)
+        platform::SleepMs(10);
+    EXPECT_TRUE(log_.Contains("OnDataChange2(0x0) FAILED"));
+}
+
+TEST_F(GroupTest, AFasterRateTakesEffectAtOnce) {
+    auto group = client_.AddGroup(u"g", true, 60000);
+    opc_test::AddItems(group.get(), {"Counter"});
+    auto sink = Advise(group.get());
+    ASSERT_TRUE(sink->WaitForKind(CallbackCall::DataChange, 0, nullptr));
+    auto state = ComPtrOf<IOPCGroupStateMgt>(group.get(), IID_IOPCGroupStateMgt);
+    DWORD rate = 50, revised = 0;
+    ASSERT_EQ(state->SetState(&rate, &revised, nullptr, nullptr, nullptr, nullptr, nullptr), S_OK);
+    ASSERT_NE(driver_.Publish(driver_.counter(), Variant::I4(3)), 0u);
+    // Without the wake-up the scheduler would sleep out the old minute.
+    EXPECT_TRUE(sink->WaitFor(
+        [](const DataCallback::Calls& calls) { return HasDataChangeWith(calls, 1, 3); }));
+}
+
+TEST_F(GroupTest, AStoppedClientsGroupsRefuseCalls) {
+    auto group = client_.AddGroup(u"g", true, 1000);
+    auto handles = opc_test::AddItems(group.get(), {"Counter"});
+    ASSERT_EQ(
+        opc::daClientSetState(driver_.service(), client_.object(), opc::daCS_STOP, 0, nullptr), 0);
+    TaskArray<HRESULT> errors;
+    EXPECT_EQ(group->RemoveItems(1, &handles[0], errors.out()), E_UNEXPECTED);
+    EXPECT_EQ(ReadOne(group.get(), handles[0]).result, E_UNEXPECTED);
+    ASSERT_EQ(
+        opc::daClientSetState(driver_.service(), client_.object(), opc::daCS_OPERATE, 0, nullptr),
+        0);
+    EXPECT_EQ(ReadOne(group.get(), handles[0]).quality, 0x20) << "no value yet, but answered";
+}
+
 // --- asynchronous IO -----------------------------------------------------------------------
 
 TEST_F(GroupTest, AsyncReadAndWriteCompleteThroughTheCallback) {
@@ -762,6 +806,31 @@ TEST_F(HeldSchedulerTest, Cancel2ReplacesTheCompletionByOnCancelComplete) {
     EXPECT_EQ(async2->Cancel2(cancelId), E_FAIL) << "no longer queued";
     for (const CallbackCall& call : sink->Snapshot())
         EXPECT_NE(call.kind, CallbackCall::ReadComplete);
+}
+
+TEST_F(HeldSchedulerTest, CancelDropsAQueuedDataAccessOneRead) {
+    auto group = client_.AddGroup(u"g", true, 1000);
+    auto handles = opc_test::AddItems(group.get(), {"Counter"});
+    auto sink = Advise(group.get());
+    ComPtr<AdviseSink> probe(new AdviseSink(driver_.service()));
+    auto data = DAdvise(group.get(), probe->DataFormat());
+    auto async = ComPtrOf<IOPCAsyncIO>(group.get(), IID_IOPCAsyncIO);
+    auto async2 = ComPtrOf<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
+    HoldScheduler(sink.get(), async2.get());
+
+    DWORD cancelled = 0, kept = 0;
+    TaskArray<HRESULT> errors, errors2;
+    ASSERT_EQ(async->Read(0x08, OPC_DS_CACHE, 1, &handles[0], &cancelled, errors.out()), S_OK);
+    EXPECT_EQ(async->Cancel(cancelled), S_OK);
+    ASSERT_EQ(async->Read(0x08, OPC_DS_CACHE, 1, &handles[0], &kept, errors2.out()), S_OK);
+    sink->OpenGate();
+    ASSERT_TRUE(data->WaitFor([kept](const std::vector<opc_test::StreamBlock>& blocks) {
+        for (const auto& block : blocks)
+            if (block.transactionId == kept) return true;
+        return false;
+    }));
+    for (const auto& block : data->Snapshot())
+        EXPECT_NE(block.transactionId, cancelled);
 }
 
 TEST_F(GroupTest, AsyncIOOfDataAccessOneCompletesThroughTheStreams) {

@@ -222,6 +222,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return calls_.size();
     }
+    // What every call returns from now on.
+    void AnswerWith(HRESULT result) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answer_ = result;
+    }
 
 private:
     HRESULT Record(CallbackCall::Kind kind, DWORD transactionId, OPCHANDLE group,
@@ -246,10 +251,11 @@ private:
         calls_.push_back(std::move(call));
         changed_.notify_all();
         if (closed_) PassGate(lock);
-        return S_OK;
+        return answer_;
     }
 
     Calls calls_;
+    HRESULT answer_ = S_OK;
 };
 
 // One block an IAdviseSink received, taken apart.
@@ -372,6 +378,7 @@ public:
             delete signalReference;
             return;
         }
+        object_ = made;
         IUnknown* unknown = opc::daClientUnknown(made);
         unknown->QueryInterface(IID_IOPCServer, server_.outVoid());
         unknown->Release();
@@ -390,6 +397,7 @@ public:
 
     int result() const { return result_; }
     IOPCServer* server() const { return server_.get(); }
+    opc::daServer* object() const { return object_; }
 
     // A group's IOPCItemMgt (the other interfaces through QueryInterface).
     ComPtr<IOPCItemMgt> AddGroup(const char16_t* name, bool active, DWORD rate,
@@ -424,6 +432,7 @@ private:
 
     std::shared_ptr<ReleaseSignal> released_ = std::make_shared<ReleaseSignal>();
     int result_ = -1;
+    opc::daServer* object_ = nullptr;
     ComPtr<IOPCServer> server_;
 };
 
