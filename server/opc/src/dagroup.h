@@ -242,6 +242,10 @@ private:
     // Fills `errors` for unknown handles and missing rights; the others go into `request`.
     void CheckItems(DWORD count, const OPCHANDLE* handles, DWORD rights, daRequest* request,
                     std::vector<DWORD>* positions, HRESULT* errors);
+    // Copies the values of the checked items into the request; an item whose value cannot be
+    // copied gets the failure and leaves the request.
+    void CopyWriteValues(const VARIANT* values, daRequest* request, std::vector<DWORD>* positions,
+                         HRESULT* errors);
     HRESULT Queue(std::unique_ptr<daRequest> request, DWORD* transactionId);
     HRESULT QueueAsyncRead(unsigned word, DWORD count, const OPCHANDLE* handles,
                            DWORD clientTransactionId, DWORD* transactionId, HRESULT** errors);

@@ -161,8 +161,10 @@ void daDelivery::SendAdviseSink(IAdviseSink* sink, unsigned connection) {
             items[i].timeStamp = timeStamps[i];
             items[i].error = errors[i];
         }
-        block = daStreamBuildData(groupClientHandle, transactionId, masterError, items.data(),
-                                  count, connection == daCK_DATATIME);
+        // The stream has no item errors: its status tells the client to look at the qualities.
+        const HRESULT status = masterError != S_OK || masterQuality != S_OK ? S_FALSE : S_OK;
+        block = daStreamBuildData(groupClientHandle, transactionId, status, items.data(), count,
+                                  connection == daCK_DATATIME);
     }
     if (!block) {
         kvlog::Error(daLog(), "%!L Trasaction %X ABORTED due gmem_alloc(%u)",

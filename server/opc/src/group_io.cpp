@@ -70,6 +70,29 @@ void daGroup::CheckItems(DWORD count, const OPCHANDLE* handles, DWORD rights, da
     }
 }
 
+void daGroup::CopyWriteValues(const VARIANT* values, daRequest* request,
+                              std::vector<DWORD>* positions, HRESULT* errors) {
+    size_t kept = 0;
+    for (size_t i = 0; i < positions->size(); ++i) {
+        const DWORD position = (*positions)[i];
+        VARIANT copy;
+        VariantInit(&copy);
+        const HRESULT copied = VariantCopy(&copy, const_cast<VARIANT*>(&values[position]));
+        if (FAILED(copied)) {
+            errors[position] = copied;
+            continue;
+        }
+        request->values.push_back(copy);
+        request->itemHandles[kept] = request->itemHandles[i];
+        request->tags[kept] = request->tags[i];
+        (*positions)[kept] = position;
+        ++kept;
+    }
+    request->itemHandles.resize(kept);
+    request->tags.resize(kept);
+    positions->resize(kept);
+}
+
 void daGroup::ReadItem(const daCallerRecord& caller, OPCHANDLE handle, OPCITEMSTATE* state,
                        HRESULT* error) const {
     VariantInit(&state->vDataValue);
@@ -172,14 +195,10 @@ HRESULT STDMETHODCALLTYPE daGroup::Write(DWORD count, OPCHANDLE* handles, VARIAN
     request.caller = GroupCaller();
     std::vector<DWORD> positions;
     CheckItems(count, handles, OPC_WRITEABLE, &request, &positions, *errors);
-    for (DWORD position : positions) {
-        request.values.emplace_back();
-        VariantInit(&request.values.back());
-        VariantCopy(&request.values.back(), &values[position]);
-    }
+    CopyWriteValues(values, &request, &positions, *errors);
+    HRESULT served = S_OK;
     if (!positions.empty()) {
-        const HRESULT served =
-            server_->Queue().PushAndWait(&request, &daServer::WakeSchedulerThunk, server_);
+        served = server_->Queue().PushAndWait(&request, &daServer::WakeSchedulerThunk, server_);
         if (FAILED(served) || request.errors.size() != positions.size()) {
             FreeErrors(errors);
             return FAILED(served) ? served : E_FAIL;
@@ -187,7 +206,8 @@ HRESULT STDMETHODCALLTYPE daGroup::Write(DWORD count, OPCHANDLE* handles, VARIAN
         for (size_t i = 0; i < positions.size(); ++i)
             (*errors)[positions[i]] = request.errors[i];
     }
-    return AnyFailed(std::vector<HRESULT>(*errors, *errors + count));
+    // S_FALSE also when the driver reported a master error of its own.
+    return served != S_OK ? S_FALSE : AnyFailed(std::vector<HRESULT>(*errors, *errors + count));
 }
 
 // The queued operations
@@ -222,12 +242,8 @@ HRESULT daGroup::QueueAsyncWrite(unsigned word, DWORD count, const OPCHANDLE* ha
     request->clientTransactionId = clientTransactionId;
     std::vector<DWORD> positions;
     CheckItems(count, handles, OPC_WRITEABLE, request.get(), &positions, *errors);
+    CopyWriteValues(values, request.get(), &positions, *errors);
     if (positions.empty()) return S_FALSE;
-    for (DWORD position : positions) {
-        request->values.emplace_back();
-        VariantInit(&request->values.back());
-        VariantCopy(&request->values.back(), const_cast<VARIANT*>(&values[position]));
-    }
     const HRESULT queued = Queue(std::move(request), transactionId);
     if (FAILED(queued)) {
         FreeErrors(errors);

@@ -412,6 +412,13 @@ TEST_F(GroupTest, WriteTheDriverLeavesToTheServiceIsInTheCacheAtOnce) {
     EXPECT_EQ(error, OPC_E_BADRIGHTS);
     EXPECT_EQ(WriteOne(group.get(), 42, Variant::I4(1), &error), S_FALSE);
     EXPECT_EQ(error, OPC_E_INVALIDHANDLE);
+    VARIANT broken;
+    VariantInit(&broken);
+    broken.vt = 0x7FFF;  // no such type: the value cannot be copied
+    auto io = ComPtrOf<IOPCSyncIO>(group.get(), IID_IOPCSyncIO);
+    TaskArray<HRESULT> errors;
+    EXPECT_EQ(io->Write(1, &handles[0], &broken, errors.out()), S_FALSE);
+    EXPECT_TRUE(FAILED(errors[0]));
     EXPECT_EQ(driver_.Writes().size(), 1u) << "refused items never reach the driver";
 }
 
@@ -495,6 +502,22 @@ TEST_F(GroupTest, DeactivatedItemsAreNotReportedAndReactivatedOnesAre) {
     ASSERT_EQ(group->SetActiveState(1, &handles[0], TRUE, errors2.out()), S_OK);
     EXPECT_TRUE(sink->WaitFor(
         [](const DataCallback::Calls& calls) { return HasDataChangeWith(calls, 1, 5); }));
+}
+
+TEST_F(GroupTest, ReactivatingTheGroupReportsEveryItemAgain) {
+    auto group = client_.AddGroup(u"g", true, 50);
+    opc_test::AddItems(group.get(), {"Counter", "Pump/Run"});
+    auto sink = Advise(group.get());
+    ASSERT_TRUE(sink->WaitForKind(CallbackCall::DataChange, 0, nullptr));
+    auto state = ComPtrOf<IOPCGroupStateMgt>(group.get(), IID_IOPCGroupStateMgt);
+    DWORD revised = 0;
+    BOOL off = FALSE, on = TRUE;
+    ASSERT_EQ(state->SetState(nullptr, &revised, &off, nullptr, nullptr, nullptr, nullptr), S_OK);
+    const size_t before = sink->Count();
+    ASSERT_EQ(state->SetState(nullptr, &revised, &on, nullptr, nullptr, nullptr, nullptr), S_OK);
+    CallbackCall again;
+    ASSERT_TRUE(sink->WaitForKind(CallbackCall::DataChange, before, &again));
+    EXPECT_EQ(again.items.size(), 2u) << "nothing changed, yet both are reported";
 }
 
 class DeadbandTest : public GroupTest {
@@ -858,8 +881,10 @@ TEST_F(GroupTest, AsyncIOOfDataAccessOneCompletesThroughTheStreams) {
         if (block.transactionId != transaction) continue;
         EXPECT_TRUE(block.parsed);
         EXPECT_EQ(block.group, 4u);
+        EXPECT_EQ(block.status, S_OK);
         ASSERT_EQ(block.items.size(), 1u);
         EXPECT_EQ(block.items[0].value.AsDouble(), 64);
+        EXPECT_EQ(block.items[0].quality, kGood);
     }
 
     VARIANT value = *Variant::R4(3);
