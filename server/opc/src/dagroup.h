@@ -247,6 +247,8 @@ private:
     void CopyWriteValues(const VARIANT* values, daRequest* request, std::vector<DWORD>* positions,
                          HRESULT* errors);
     HRESULT Queue(std::unique_ptr<daRequest> request, DWORD* transactionId);
+    // A synchronous request served by the scheduler (inline when called on its thread).
+    HRESULT RunSynchronous(daRequest* request);
     HRESULT QueueAsyncRead(unsigned word, DWORD count, const OPCHANDLE* handles,
                            DWORD clientTransactionId, DWORD* transactionId, HRESULT** errors);
     HRESULT QueueAsyncWrite(unsigned word, DWORD count, const OPCHANDLE* handles,

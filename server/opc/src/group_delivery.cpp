@@ -317,7 +317,9 @@ HRESULT daGroup::AttachSink(unsigned kind, IUnknown* sink) {
 }
 
 HRESULT daGroup::AdviseSink(unsigned kind, IUnknown* sink) {
-    if (!server_->MultithreadedClient()) return AttachSink(kind, sink);
+    if (!server_->MultithreadedClient() || server_->OnSchedulerThread()) {
+        return AttachSink(kind, sink);
+    }
     daRequest request;
     request.word = daRQ_ADVISE | kind | daRQ_SYNC;
     request.clientNumber = server_->ClientNumber();

@@ -124,6 +124,17 @@ void daGroup::ReadItem(const daCallerRecord& caller, OPCHANDLE handle, OPCITEMST
     }
 }
 
+HRESULT daGroup::RunSynchronous(daRequest* request) {
+    // A sink that calls back from a delivery is on the scheduler thread: waiting for the
+    // scheduler there would wait for itself.
+    if (server_->OnSchedulerThread()) {
+        std::vector<daDelivery> none;
+        ServeRequest(request, &none);
+        return request->result;
+    }
+    return server_->Queue().PushAndWait(request, &daServer::WakeSchedulerThunk, server_);
+}
+
 HRESULT daGroup::Queue(std::unique_ptr<daRequest> request, DWORD* transactionId) {
     request->clientNumber = server_->ClientNumber();
     request->caller = GroupCaller();
@@ -164,8 +175,7 @@ HRESULT STDMETHODCALLTYPE daGroup::Read(OPCDATASOURCE source, DWORD count, OPCHA
             daSharedHold table(server_->GroupTable());
             request.group = serverHandle_;
         }
-        const HRESULT served =
-            server_->Queue().PushAndWait(&request, &daServer::WakeSchedulerThunk, server_);
+        const HRESULT served = RunSynchronous(&request);
         if (FAILED(served) || request.states.size() != count) {
             CoTaskMemFree(*values);
             *values = nullptr;
@@ -198,7 +208,7 @@ HRESULT STDMETHODCALLTYPE daGroup::Write(DWORD count, OPCHANDLE* handles, VARIAN
     CopyWriteValues(values, &request, &positions, *errors);
     HRESULT served = S_OK;
     if (!positions.empty()) {
-        served = server_->Queue().PushAndWait(&request, &daServer::WakeSchedulerThunk, server_);
+        served = RunSynchronous(&request);
         if (FAILED(served) || request.errors.size() != positions.size()) {
             FreeErrors(errors);
             return FAILED(served) ? served : E_FAIL;

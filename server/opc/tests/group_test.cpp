@@ -3,6 +3,7 @@
 // delivery to IOPCDataCallback and IAdviseSink sinks of the test's own.
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -675,6 +676,29 @@ TEST_F(GroupTest, AFailingCallbackIsLogged) {
     for (int i = 0; i < 1000 && !log_.Contains("OnDataChange2(0x0) FAILED"); ++i)
         platform::SleepMs(10);
     EXPECT_TRUE(log_.Contains("OnDataChange2(0x0) FAILED"));
+}
+
+TEST_F(GroupTest, ASinkMayReadAndWriteSynchronouslyFromItsCallback) {
+    auto group = client_.AddGroup(u"g", true, 50);
+    auto handles = opc_test::AddItems(group.get(), {"Setpoint"});
+    auto sink = Advise(group.get());
+    ASSERT_TRUE(sink->WaitForKind(CallbackCall::DataChange, 0, nullptr));
+    std::atomic<bool> once{false};
+    std::atomic<HRESULT> read{E_FAIL}, written{E_FAIL};
+    IOPCItemMgt* raw = group.get();
+    OPCHANDLE handle = handles[0];
+    sink->OnEachCall([&] {
+        if (once.exchange(true)) return;
+        // On the scheduler thread: these must not wait for the scheduler.
+        read = ReadOne(raw, handle, OPC_DS_DEVICE).result;
+        HRESULT error = E_FAIL;
+        written = WriteOne(raw, handle, Variant::R4(9), &error) == S_FALSE ? error : E_FAIL;
+    });
+    ASSERT_NE(driver_.Publish(driver_.setpoint(), Variant::R4(4)), 0u);
+    ASSERT_TRUE(sink->WaitFor(
+        [](const DataCallback::Calls& calls) { return HasDataChangeWith(calls, 1, 9); }));
+    EXPECT_EQ(read.load(), S_OK);
+    EXPECT_EQ(written.load(), OPC_S_CLAMP);
 }
 
 TEST_F(GroupTest, AFasterRateTakesEffectAtOnce) {

@@ -227,12 +227,23 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         answer_ = result;
     }
+    // Runs in every call, on the calling (scheduler) thread, before the call is recorded.
+    void OnEachCall(std::function<void()> hook) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hook_ = std::move(hook);
+    }
 
 private:
     HRESULT Record(CallbackCall::Kind kind, DWORD transactionId, OPCHANDLE group,
                    HRESULT masterQuality, HRESULT masterError, DWORD count,
                    const OPCHANDLE* handles, const VARIANT* values, const WORD* qualities,
                    const HRESULT* errors) {
+        std::function<void()> hook;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            hook = hook_;
+        }
+        if (hook) hook();
         CallbackCall call;
         call.kind = kind;
         call.transactionId = transactionId;
@@ -256,6 +267,7 @@ private:
 
     Calls calls_;
     HRESULT answer_ = S_OK;
+    std::function<void()> hook_;
 };
 
 // One block an IAdviseSink received, taken apart.
