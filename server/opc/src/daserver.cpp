@@ -168,6 +168,14 @@ HRESULT daServer::InnerQueryInterface(REFIID iid, void** object) {
     return S_OK;
 }
 
+bool daServer::TryAddRef() {
+    ULONG count = references_.load();
+    while (count != 0) {
+        if (references_.compare_exchange_weak(count, count + 1)) return true;
+    }
+    return false;
+}
+
 ULONG daServer::InnerRelease() {
     const ULONG left = --references_;
     if (left == 0) {
@@ -332,6 +340,11 @@ void daServer::WakeScheduler() {
     std::lock_guard<std::mutex> lock(*scheduler_.lock);
     if (scheduler_.state >= 0) scheduler_.state = 1;
     scheduler_.wake.Set();
+}
+
+bool daServer::OnSchedulerThread() const {
+    std::lock_guard<std::mutex> lock(*scheduler_.lock);
+    return !schedulerDone_ && std::this_thread::get_id() == scheduler_.threadId;
 }
 
 void daServer::WakeSchedulerThunk(void* server) {
@@ -560,7 +573,9 @@ HRESULT daServer::GetStatus(OPCSERVERSTATUS** status) {
 HRESULT daServer::RemoveGroup(OPCHANDLE serverGroup, BOOL force) {
     Call call(this, "IOPCServer", "RemoveGroup");
     if (FAILED(call.Result())) return call.Result();
-    if (!MultithreadedClient()) return RemoveGroupNow(serverGroup, force != FALSE);
+    if (!MultithreadedClient() || OnSchedulerThread()) {
+        return RemoveGroupNow(serverGroup, force != FALSE);
+    }
     daRequest request;
     request.word = daRQ_REMOVE_GROUP | daRQ_SYNC | (force ? daRQ_FORCE : 0u);
     request.group = serverGroup;

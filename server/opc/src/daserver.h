@@ -87,6 +87,9 @@ public:
     void NoteDelivery();
     // Advise and remove-group requests are queued and sinks travel as marshalled streams.
     bool MultithreadedClient() const { return (flags_ & daCF_MULTITHREADED) != 0; }
+    // True on the client's scheduler thread, which must never wait for its own queue (a sink
+    // calling back into the server from a delivery).
+    bool OnSchedulerThread() const;
 
     // daClientSetState for this client.
     void SetState(unsigned operation, unsigned state, const WCHAR* reason);
@@ -184,6 +187,8 @@ private:
 
     HRESULT InnerQueryInterface(REFIID iid, void** object);
     ULONG InnerRelease();
+    // A reference for the scheduler, unless the final release has already begun.
+    bool TryAddRef();
     void FinalRelease();
     void Destroy();
 

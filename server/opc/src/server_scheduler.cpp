@@ -226,7 +226,12 @@ void daServer::DisconnectIfAsked() {
         (*it)->Disconnect();
     for (daGroup* group : groups)
         group->Release();
+    // COM takes references of its own while disconnecting: without one held here, another
+    // thread's final release could be followed by a second one from in there. An aggregated
+    // object's identity is its outer object's, which is not ours to disconnect.
+    if (outer_ != &inner_ || !TryAddRef()) return;
     CoDisconnectObject(outer_, 0);
+    InnerRelease();  // may end the server, then after the scheduler's pass
 }
 
 void daServer::ServeRequests(std::vector<daDelivery>* out) {

@@ -2,6 +2,7 @@
 // termination and service shutdown, and the queued paths of multithreaded clients.
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -31,7 +32,7 @@ public:
     HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count,
                                            OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
                                            HRESULT*) override {
-        if (count > 0) ++changes;
+        if (count > 0 && ++changes == 1 && onFirstChange) onFirstChange();
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*,
@@ -46,6 +47,7 @@ public:
 
     ULONG HeldByOthers() const { return references_ - 1; }
     std::atomic<int> changes{0};
+    std::function<void()> onFirstChange;  // set before advising
 
 private:
     std::atomic<ULONG> references_{1};
@@ -171,7 +173,7 @@ TEST_F(ClientConcurrencyTest, CallsRacingTerminationEndCleanly) {
     EXPECT_EQ(unexpected, S_OK);
     ASSERT_TRUE(Eventually([&] { return log_.Contains("Self terminating thr_async"); }));
     server->Release();
-    EXPECT_EQ(released_.count, 1);
+    EXPECT_TRUE(Eventually([&] { return released_.count == 1; }));
 }
 
 TEST_F(ClientConcurrencyTest, ServiceShutdownWithBusyClients) {
@@ -221,6 +223,26 @@ TEST_F(ClientConcurrencyTest, MultithreadedClientQueuesAdviseAndRemoval) {
     // A delivery in flight may hold the group a little longer.
     EXPECT_TRUE(Eventually([&] { return released_.count == 1; }));
     EXPECT_EQ(sink.HeldByOthers(), 0u);
+    driver_.StopUpdater();
+}
+
+TEST_F(ClientConcurrencyTest, MultithreadedClientRemovesAGroupFromItsCallback) {
+    driver_.StartUpdater(5);
+    IOPCServer* server = MakeClient(driver_.service(), &released_, opc::daCF_MULTITHREADED);
+    ASSERT_NE(server, nullptr);
+    DataSink sink;
+    OPCHANDLE handle = 0;
+    constexpr HRESULT kNotYet = 0x7FFFFFFF;
+    std::atomic<HRESULT> removed{kNotYet};
+    // On the scheduler thread: queueing the removal there would wait for itself.
+    sink.onFirstChange = [&] { removed = server->RemoveGroup(handle, FALSE); };
+    IOPCItemMgt* group = AddDeliveringGroup(server, &sink, &handle);
+    ASSERT_NE(group, nullptr);
+    ASSERT_TRUE(Eventually([&] { return removed != kNotYet; }));
+    EXPECT_EQ(removed, OPC_S_INUSE);
+    group->Release();
+    server->Release();
+    EXPECT_TRUE(Eventually([&] { return released_.count == 1; }));
     driver_.StopUpdater();
 }
 
