@@ -53,7 +53,6 @@ constexpr WORD daQUALITY_LOCAL_OVERRIDE = 0xD8;
 struct daDelivery {
     enum Kind { DataChange, ReadComplete, WriteComplete, CancelComplete };
 
-    daDelivery() = default;
     daDelivery(daGroup* group, Kind kind, unsigned connections, DWORD transactionId);
     daDelivery(daDelivery&& other) noexcept;
     daDelivery& operator=(daDelivery&& other) noexcept;
@@ -135,8 +134,6 @@ public:
     HRESULT AttachSink(unsigned kind, IUnknown* sink);
     // Termination: drops every sink.
     void UnadviseAll();
-
-    daServer* Server() const { return server_; }
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
