@@ -272,7 +272,7 @@ private:
     DWORD updateRate_ = 0;
     bool active_ = false;
     float deadband_ = 0;
-    LCID locale_ = 0;
+    std::atomic<LCID> locale_{0};  // also read with no lock, for caller records
     LONG timeBias_ = 0;
     std::vector<std::unique_ptr<daItem>> items_;  // position = server handle - 1; null: free
     unsigned activeItems_ = 0;
