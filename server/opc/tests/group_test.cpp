@@ -382,6 +382,27 @@ TEST_F(GroupTest, CacheReadOfAnInactiveItemOrGroupIsOutOfService) {
         E_INVALIDARG);
 }
 
+TEST_F(GroupTest, AWriteOnlyTagIsNeitherReadNorReported) {
+    const unsigned tag = driver_.AddPlain("Command", Variant::I4(0), OPC_WRITEABLE);
+    ASSERT_NE(tag, 0u);
+    auto group = client_.AddGroup(u"g", true, 50);
+    auto handles = opc_test::AddItems(group.get(), {"Command", "Counter"});
+    EXPECT_EQ(ReadOne(group.get(), handles[0]).error, OPC_E_BADRIGHTS);
+    auto sink = Advise(group.get());
+    auto async2 = ComPtrOf<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
+    DWORD cancelId = 0;
+    TaskArray<HRESULT> errors;
+    EXPECT_EQ(async2->Read(1, &handles[0], 1, &cancelId, errors.out()), S_FALSE);
+    EXPECT_EQ(errors[0], OPC_E_BADRIGHTS);
+    CallbackCall first;
+    ASSERT_TRUE(sink->WaitForKind(CallbackCall::DataChange, 0, &first));
+    EXPECT_EQ(first.items.size(), 1u);
+    EXPECT_EQ(first.Find(1), nullptr);
+    HRESULT error = E_FAIL;
+    EXPECT_EQ(WriteOne(group.get(), handles[0], Variant::I4(1), &error), S_FALSE);
+    EXPECT_EQ(error, OPC_S_CLAMP);
+}
+
 TEST_F(GroupTest, DeviceReadIsServedFromTheCacheByTheScheduler) {
     auto group = client_.AddGroup(u"g", true, 1000);
     auto handles = opc_test::AddItems(group.get(), {"Boiler/Pressure"});
