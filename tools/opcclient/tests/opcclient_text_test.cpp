@@ -12,7 +12,7 @@ namespace {
 
 using namespace opcclient;
 
-TEST(Format, QualityWords) {
+TEST(OpcclientText, QualityWords) {
     const struct {
         WORD quality;
         const char* text;
@@ -30,13 +30,13 @@ TEST(Format, QualityWords) {
         EXPECT_EQ(QualityText(c.quality), c.text) << int(c.quality);
 }
 
-TEST(Format, TimeIsUtcIso) {
+TEST(OpcclientText, TimeIsUtcIso) {
     // 2000-01-01T00:00:00Z plus 1.5 s.
     const unsigned long long ticks = 125911584000000000ULL + 15000000ULL;
     EXPECT_EQ(TimeText(FILETIME{DWORD(ticks), DWORD(ticks >> 32)}), "2000-01-01T00:00:01.500Z");
 }
 
-TEST(Format, Values) {
+TEST(OpcclientText, Values) {
     VARIANT v;
     VariantInit(&v);
     v.vt = VT_R4;
@@ -68,7 +68,7 @@ TEST(Format, Values) {
     VariantClear(&v);
 }
 
-TEST(Format, ParsesTypedValues) {
+TEST(OpcclientText, ParsesTypedValues) {
     const struct {
         const char* text;
         VARTYPE type;
@@ -100,7 +100,7 @@ TEST(Format, ParsesTypedValues) {
     }
 }
 
-TEST(Format, CodesHaveNames) {
+TEST(OpcclientText, CodesHaveNames) {
     EXPECT_EQ(CodeText(OPC_E_UNKNOWNITEMID), "0xC0040007");
     EXPECT_EQ(CodeName(OPC_E_UNKNOWNITEMID), "OPC_E_UNKNOWNITEMID");
     EXPECT_EQ(CodeName(OPC_S_CLAMP), "OPC_S_CLAMP");
