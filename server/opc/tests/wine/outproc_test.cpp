@@ -1070,6 +1070,11 @@ TEST_F(ClientTool, ShowsStatusBrowsesAndListsProperties) {
     EXPECT_EQ(LineOf(properties, "8"),
               (std::vector<std::string>{"8", "Item EU Info", "[0,150]", "R8[]"}));
 
+    const Finished unknown =
+        RunProgram(ToolProgram(), {L"--progid", L"Karvex.NoSuchServer.1", L"status"}, dir_.path());
+    EXPECT_EQ(unknown.code, 1);
+    EXPECT_NE(unknown.err.find("no OPC server class \"Karvex.NoSuchServer.1\""), std::string::npos)
+        << unknown.err;
     const Finished noCommand = Tool({});
     EXPECT_EQ(noCommand.code, 2);
     EXPECT_NE(noCommand.err.find("no command"), std::string::npos) << noCommand.err;
