@@ -93,8 +93,20 @@ IUnknown* daGroup::Unknown() {
     return static_cast<IOPCGroupStateMgt*>(this);
 }
 
+// Deliveries count apart: a group only waiting for its data to go out is not in use. The
+// count of deliveries rises after and falls before the reference, so a race errs on "in use".
 bool daGroup::ReferencedByClient() const {
-    return references_.load() > 1;
+    return references_.load() - deliveries_.load() > 1;
+}
+
+void daGroup::HoldForDelivery() {
+    AddRef();
+    ++deliveries_;
+}
+
+void daGroup::ReleaseFromDelivery() {
+    --deliveries_;
+    Release();
 }
 
 void daGroup::Detach() {

@@ -118,6 +118,9 @@ public:
 
     // True while the client holds references beyond the server's own.
     bool ReferencedByClient() const;
+    // The references of daDelivery.
+    void HoldForDelivery();
+    void ReleaseFromDelivery();
     // The server unlisted the group; it answers its client until released.
     void Detach();
     // Cuts the group off its COM stubs (forced removal, client disconnect).
@@ -289,6 +292,7 @@ private:
     unsigned enabled_ = daCK_DATATIME | daCK_DATA | daCK_CALLBACK;
 
     std::atomic<ULONG> references_{1};
+    std::atomic<ULONG> deliveries_{0};  // of references_
     std::atomic<bool> attached_{false};
 };
 

@@ -32,7 +32,7 @@ int AdviseSinkSlot(unsigned kind) {
 
 daDelivery::daDelivery(daGroup* target, Kind what, unsigned through, DWORD transaction)
     : group(target), kind(what), connections(through), transactionId(transaction) {
-    if (group) group->AddRef();
+    if (group) group->HoldForDelivery();
 }
 
 daDelivery::daDelivery(daDelivery&& other) noexcept {
@@ -67,7 +67,7 @@ void daDelivery::Clear() {
     for (VARIANT& value : values)
         VariantClear(&value);
     values.clear();
-    if (group) group->Release();
+    if (group) group->ReleaseFromDelivery();
     group = nullptr;
 }
 
@@ -226,7 +226,7 @@ bool daGroup::Evaluate(uint32_t now, uint32_t aligned, uint32_t* timeToDue, daGr
     }
     if (!delivery.clientHandles.empty()) {
         delivery.group = this;
-        AddRef();
+        HoldForDelivery();
         out->push_back(std::move(delivery));
     }
     *advance = daAdvanceGroup(&timer_, now, aligned, updateRate_);

@@ -876,6 +876,19 @@ TEST_F(HeldSchedulerTest, Cancel2ReplacesTheCompletionByOnCancelComplete) {
         EXPECT_NE(call.kind, CallbackCall::ReadComplete);
 }
 
+TEST_F(HeldSchedulerTest, AGroupOnlyADeliveryHoldsIsNotInUse) {
+    OPCHANDLE serverHandle = 0;
+    auto group = client_.AddGroup(u"g", true, 1000, nullptr, 7, &serverHandle);
+    opc_test::AddItems(group.get(), {"Counter"});
+    auto sink = Advise(group.get());
+    auto async2 = ComPtrOf<IOPCAsyncIO2>(group.get(), IID_IOPCAsyncIO2);
+    HoldScheduler(sink.get(), async2.get());  // the refresh's delivery holds the group
+    async2.Reset();
+    group.Reset();
+    EXPECT_EQ(client_.server()->RemoveGroup(serverHandle, FALSE), S_OK);
+    sink->OpenGate();
+}
+
 TEST_F(HeldSchedulerTest, CancelDropsAQueuedDataAccessOneRead) {
     auto group = client_.AddGroup(u"g", true, 1000);
     auto handles = opc_test::AddItems(group.get(), {"Counter"});
