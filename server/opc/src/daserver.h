@@ -161,8 +161,8 @@ public:
     void GroupUnreferenced();
 
     // The sink of a queued advise travels to the scheduler thread as a marshalled stream
-    // (Windows) or as itself (POSIX); `iid` is its connection interface. *stream holds one
-    // reference, which daRequest releases.
+    // (Windows) or as itself (POSIX). MarshalSink's `iid` is the interface it is marshalled as;
+    // UnmarshalSink's the one wanted back. *stream holds one reference, which daRequest releases.
     static HRESULT MarshalSink(REFIID iid, IUnknown* sink, IUnknown** stream);
     static HRESULT UnmarshalSink(REFIID iid, IUnknown* stream, IUnknown** sink);
 

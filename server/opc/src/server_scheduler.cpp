@@ -61,8 +61,10 @@ void daServer::SchedulerMain(void* server) {
 void daServer::RunScheduler() {
     kvlog::Trace(daLog(), "%.16s thr_async(%p) started", LogTag(), static_cast<void*>(this));
 #ifdef _WIN32
-    // The client's sinks are proxies of the multithreaded apartment the server runs in.
-    const bool comEntered = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    // Other clients' sinks are called from the implicit multithreaded apartment, which the
+    // server's main thread keeps (proven under Wine by the out-of-process tests).
+    const bool comEntered =
+        MultithreadedClient() && SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
 #endif
     const unsigned timerGranule = std::max(1u, daTimerGranularity());
     uint32_t wait = kLongestWait;
