@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -107,12 +108,20 @@ std::string Narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end());
 }
 
+// The log settings are the ones the in-process tests of the prefix write too (debugger
+// output, everything), so that parallel tests never see each other's; this process catches its
+// debugger output into the folder.
 void PrepareFolder(const std::string& dir) {
     const std::string key = "Software\\kvlog.dll\\opcservice";
-    reg::SetValue(reg::Hive::LocalMachine, key, "path",
-                  reg::Value::String(dir + "\\" + opc_test::kLogFile));
+    reg::SetValue(reg::Hive::LocalMachine, key, "path", reg::Value::String("?"));
     reg::SetValue(reg::Hive::LocalMachine, key, "level", reg::Value::String("DEBUG"));
     reg::SetValue(reg::Hive::LocalMachine, key, "size", reg::Value::String("0"));
+    static std::mutex logLock;
+    static std::ofstream log(dir + "\\" + opc_test::kLogFile, std::ios::app);
+    platform::SetDebugOutputHook([](const std::string& text) {
+        std::lock_guard<std::mutex> hold(logLock);
+        log << text << std::flush;
+    });
     std::ofstream(dir + "\\" + opc_test::kPidFile) << GetCurrentProcessId() << '\n';
 }
 
