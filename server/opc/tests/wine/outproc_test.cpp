@@ -186,13 +186,13 @@ public:
     STDMETHODIMP OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT, HRESULT, DWORD count,
                               OPCHANDLE* handles, VARIANT* values, WORD* qualities, FILETIME* times,
                               HRESULT* errors) override {
-        Record(&changes_, transaction, group, count, handles, values, qualities, times, errors);
+        Record(&changes, transaction, group, count, handles, values, qualities, times, errors);
         return S_OK;
     }
     STDMETHODIMP OnReadComplete(DWORD transaction, OPCHANDLE group, HRESULT, HRESULT, DWORD count,
                                 OPCHANDLE* handles, VARIANT* values, WORD* qualities,
                                 FILETIME* times, HRESULT* errors) override {
-        Record(&reads_, transaction, group, count, handles, values, qualities, times, errors);
+        Record(&reads, transaction, group, count, handles, values, qualities, times, errors);
         return S_OK;
     }
     STDMETHODIMP OnWriteComplete(DWORD transaction, OPCHANDLE group, HRESULT, DWORD count,
@@ -202,14 +202,14 @@ public:
         delivery.group = group;
         delivery.handles.assign(handles, handles + count);
         delivery.errors.assign(errors, errors + count);
-        Add(&writes_, std::move(delivery));
+        Add(&writes, std::move(delivery));
         return S_OK;
     }
     STDMETHODIMP OnCancelComplete(DWORD transaction, OPCHANDLE group) override {
         Delivery delivery;
         delivery.transaction = transaction;
         delivery.group = group;
-        Add(&cancels_, std::move(delivery));
+        Add(&cancels, std::move(delivery));
         return S_OK;
     }
 
@@ -246,7 +246,7 @@ public:
             ++badBlocks_;
             return;
         }
-        Add(format->cfFormat == dataTime_ ? &streamed_ : &streamWrites_, std::move(delivery));
+        Add(format->cfFormat == dataTime_ ? &streamed : &streamWrites, std::move(delivery));
     }
     STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
     STDMETHODIMP_(void) OnRename(IMoniker*) override {}
@@ -268,7 +268,7 @@ public:
     }
     int badBlocks() const { return badBlocks_; }
 
-    List changes_, reads_, writes_, cancels_, streamed_, streamWrites_;
+    List changes, reads, writes, cancels, streamed, streamWrites;
 
 private:
     void Record(List* list, DWORD transaction, OPCHANDLE group, DWORD count,
@@ -717,7 +717,7 @@ TEST_F(OutOfProcess, WritesThroughSyncAsyncAndDa1Interfaces) {
         CoTaskMemFree(errors);
     }
     const Sink::List writes =
-        sink->WaitFor(&Sink::writes_, [](const Sink::List& l) { return !l.empty(); });
+        sink->WaitFor(&Sink::writes, [](const Sink::List& l) { return !l.empty(); });
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].transaction, 77u);
     EXPECT_EQ(writes[0].group, 7u);
@@ -744,7 +744,7 @@ TEST_F(OutOfProcess, WritesThroughSyncAsyncAndDa1Interfaces) {
         EXPECT_EQ(errors[0], S_OK);
         CoTaskMemFree(errors);
         const Sink::List blocks =
-            sink->WaitFor(&Sink::streamWrites_, [](const Sink::List& l) { return !l.empty(); });
+            sink->WaitFor(&Sink::streamWrites, [](const Sink::List& l) { return !l.empty(); });
         ASSERT_EQ(blocks.size(), 1u);
         EXPECT_EQ(blocks[0].transaction, transaction);
         EXPECT_EQ(blocks[0].group, 7u);
@@ -770,7 +770,7 @@ TEST_F(OutOfProcess, ReportsTheServerUpdatersChangesThroughTheCallback) {
     ASSERT_EQ(AddItems(&group, {{L"Counter"}}), S_OK);
 
     const Sink::List changes = sink->WaitFor(
-        &Sink::changes_, [](const Sink::List& l) { return RisesAtLeast(ValuesOf(l, 0), 3); });
+        &Sink::changes, [](const Sink::List& l) { return RisesAtLeast(ValuesOf(l, 0), 3); });
     EXPECT_TRUE(RisesAtLeast(ValuesOf(changes, 0), 3)) << ValuesOf(changes, 0).size();
     ASSERT_FALSE(changes.empty());
     const Delivery& last = changes.back();
@@ -795,7 +795,7 @@ TEST_F(OutOfProcess, DeliversTheDataTimeStream) {
               S_OK);
 
     const Sink::List blocks = sink->WaitFor(
-        &Sink::streamed_, [](const Sink::List& l) { return RisesAtLeast(ValuesOf(l, 0), 3); });
+        &Sink::streamed, [](const Sink::List& l) { return RisesAtLeast(ValuesOf(l, 0), 3); });
     EXPECT_TRUE(RisesAtLeast(ValuesOf(blocks, 0), 3)) << ValuesOf(blocks, 0).size();
     EXPECT_EQ(sink->badBlocks(), 0);
     ASSERT_FALSE(blocks.empty());
@@ -905,7 +905,7 @@ TEST_F(OutOfProcess, RefreshesAndCancelsThroughAsyncIO2) {
 
     DWORD cancelId = 0;
     ASSERT_EQ(io->Refresh2(OPC_DS_CACHE, 5, &cancelId), S_OK);
-    const Sink::List refreshed = sink->WaitFor(&Sink::changes_, [](const Sink::List& l) {
+    const Sink::List refreshed = sink->WaitFor(&Sink::changes, [](const Sink::List& l) {
         return std::any_of(l.begin(), l.end(),
                            [](const Delivery& d) { return d.transaction == 5; });
     });
@@ -931,13 +931,13 @@ TEST_F(OutOfProcess, RefreshesAndCancelsThroughAsyncIO2) {
         return std::any_of(list.begin(), list.end(),
                            [&](const Delivery& d) { return d.transaction == transaction; });
     };
-    sink->WaitFor(&Sink::reads_, [&](const Sink::List& l) { return has(l, 20) && has(l, 21); });
-    sink->WaitFor(cancelled == S_OK ? &Sink::cancels_ : &Sink::reads_,
+    sink->WaitFor(&Sink::reads, [&](const Sink::List& l) { return has(l, 20) && has(l, 21); });
+    sink->WaitFor(cancelled == S_OK ? &Sink::cancels : &Sink::reads,
                   [&](const Sink::List& l) { return has(l, 22); });
-    EXPECT_TRUE(has(sink->Get(&Sink::reads_), 20));
-    EXPECT_TRUE(has(sink->Get(&Sink::reads_), 21));
-    EXPECT_EQ(has(sink->Get(&Sink::cancels_), 22), cancelled == S_OK);
-    EXPECT_EQ(has(sink->Get(&Sink::reads_), 22), cancelled == E_FAIL);
+    EXPECT_TRUE(has(sink->Get(&Sink::reads), 20));
+    EXPECT_TRUE(has(sink->Get(&Sink::reads), 21));
+    EXPECT_EQ(has(sink->Get(&Sink::cancels), 22), cancelled == S_OK);
+    EXPECT_EQ(has(sink->Get(&Sink::reads), 22), cancelled == E_FAIL);
     EXPECT_EQ(point->Unadvise(cookie), S_OK);
 }
 
@@ -956,7 +956,7 @@ KARVEX_TEST_CHILD(subscriber) {
         FAILED(Advise(group, sink.get(), &point, &cookie)) ||
         FAILED(AddItems(&group, {{L"Counter"}})))
         return 4;
-    if (sink->WaitFor(&Sink::changes_, [](const Sink::List& l) { return !l.empty(); }).empty())
+    if (sink->WaitFor(&Sink::changes, [](const Sink::List& l) { return !l.empty(); }).empty())
         return 5;
     std::FILE* ready = std::fopen(args[0].c_str(), "w");
     if (ready == nullptr) return 6;
@@ -988,14 +988,14 @@ TEST_F(OutOfProcess, AKilledClientDoesNotStopTheServerServingAnother) {
     DWORD cookie = 0;
     ASSERT_EQ(Advise(group, sink.get(), &point, &cookie), S_OK);
     ASSERT_EQ(AddItems(&group, {{L"Counter"}}), S_OK);
-    sink->WaitFor(&Sink::changes_, [](const Sink::List& l) { return !l.empty(); });
+    sink->WaitFor(&Sink::changes, [](const Sink::List& l) { return !l.empty(); });
 
     child.Kill();
     int code = 0;
     ASSERT_EQ(child.Wait(kLongWaitMs, &code), 0u);
-    const size_t before = sink->Get(&Sink::changes_).size();
+    const size_t before = sink->Get(&Sink::changes).size();
     const Sink::List after =
-        sink->WaitFor(&Sink::changes_, [&](const Sink::List& l) { return l.size() >= before + 3; });
+        sink->WaitFor(&Sink::changes, [&](const Sink::List& l) { return l.size() >= before + 3; });
     EXPECT_GE(after.size(), before + 3) << "OnDataChange stopped after the other client died";
     OPCSERVERSTATUS* status = nullptr;
     ASSERT_EQ(server->GetStatus(&status), S_OK);
