@@ -154,6 +154,12 @@ TEST_F(LoadConfigTest, DwordSettingsKeepResetOrTakeTheirValueByHowTheyFail) {
                   (Messages{"T LoadConfig: opening registry OK.", c.lockLine, c.delayLine,
                             "E LoadConfig: reading config file path FAILED!"}));
     }
+
+    // At start the kept value is the initial 0.
+    SetText("lock server", "1");
+    EXPECT_EQ(Load(), 0);
+    EXPECT_EQ(settings_.b_lockserver, 0u);
+    EXPECT_EQ(log_.Count(kLockInvalid + "0"), 1u);
 }
 
 TEST_F(LoadConfigTest, LoggedSettingsAreReadWhenReadableAndSkippedSilentlyOtherwise) {
