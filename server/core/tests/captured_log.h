@@ -16,11 +16,11 @@ namespace core_test {
 
 class CapturedLog {
 public:
-    explicit CapturedLog(std::string prefix)
+    explicit CapturedLog(std::string prefix, int level = kvlog::kDebug)
         : prefix_(std::move(prefix)),
           base_(testing_support::UniqueName("corelog")),
           path_(dir_.File("core.log")) {
-        handle_ = kvlog::Open(base_.c_str(), path_.c_str(), nullptr, 0, kvlog::kDebug);
+        handle_ = kvlog::Open(base_.c_str(), path_.c_str(), nullptr, 0, level);
         EXPECT_NE(handle_, nullptr);
     }
     ~CapturedLog() {

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "captured_log.h"
 #include "platform/codepage.h"
 #include "platform/file_contents.h"
-#include "platform/registry.h"
 #include "testing/support.h"
 
 namespace {
@@ -30,44 +30,11 @@ std::string Fixture(const std::string& name) {
     return bytes;
 }
 
-// A log of its own in a file, its messages read back as "<level letter> <text>".
-class CapturedLog {
+// The reader's lines.
+class CapturedLog : public core_test::CapturedLog {
 public:
     explicit CapturedLog(int level = kvlog::kDebug)
-        : base_(testing_support::UniqueName("configreader")), path_(dir_.File("load.log")) {
-        handle_ = kvlog::Open(base_.c_str(), path_.c_str(), nullptr, 0, level);
-        EXPECT_NE(handle_, nullptr);
-    }
-    ~CapturedLog() {
-        kvlog::Close(handle_);
-        platform::reg::DeleteTree(platform::reg::Hive::LocalMachine,
-                                  "Software\\kvlog.dll\\" + base_);
-    }
-
-    kvlog::Handle handle() const { return handle_; }
-
-    std::vector<std::string> Messages() const {
-        std::vector<std::string> messages;
-        const std::string content = testing_support::ReadFile(path_);
-        size_t start = 0;
-        while (start < content.size()) {
-            size_t end = content.find("\r\n", start);
-            if (end == std::string::npos) end = content.size();
-            const std::string line = content.substr(start, end - start);
-            const size_t text = line.find("LoadConfig:");
-            if (line.size() > 24 && text != std::string::npos) {
-                messages.push_back(line.substr(24, 1) + " " + line.substr(text));
-            }
-            start = end + 2;
-        }
-        return messages;
-    }
-
-private:
-    testing_support::TempDir dir_;
-    std::string base_;
-    std::string path_;
-    kvlog::Handle handle_ = nullptr;
+        : core_test::CapturedLog("LoadConfig:", level) {}
 };
 
 using Parameters = std::vector<std::pair<std::string, std::string>>;
