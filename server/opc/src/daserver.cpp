@@ -176,16 +176,27 @@ bool daServer::TryAddRef() {
     return false;
 }
 
+// Once the count is down, another thread may end the object at any moment: whatever this
+// release still has to look at, it looks at while its own reference is held.
 ULONG daServer::InnerRelease() {
-    const ULONG left = --references_;
-    if (left == 0) {
-        FinalRelease();
-        return 0;
+    ULONG count = references_.load();
+    for (;;) {
+        const ULONG left = count - 1;
+        // Only listed groups that the client no longer holds would keep the server: it went
+        // away without removing them.
+        if (left != 0 && left <= listedGroups_.load()) {
+            CheckOrphaned(1);
+            const ULONG remaining = --references_;
+            if (remaining == 0) FinalRelease();
+            return remaining;
+        }
+        // A failed exchange reloads the count, so a release racing this one into the
+        // orphaned range still checks.
+        if (references_.compare_exchange_weak(count, left)) {
+            if (left == 0) FinalRelease();
+            return left;
+        }
     }
-    // Only listed groups that the client no longer holds keep the server: it went away
-    // without removing them.
-    if (left <= listedGroups_.load()) CheckOrphaned(0);
-    return left;
 }
 
 void daServer::FinalRelease() {
