@@ -206,7 +206,15 @@ HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContex
     return hr;
 }
 
-HRESULT CoDisconnectObject(LPUNKNOWN, DWORD) {
+// No stubs exist in-process. Like the real call, it holds the object for the while and asks it
+// for a custom marshaler to tell, so a caller must hold the object while disconnecting it.
+HRESULT CoDisconnectObject(LPUNKNOWN pUnk, DWORD) {
+    if (pUnk == nullptr) return E_INVALIDARG;
+    pUnk->AddRef();
+    IUnknown* marshaler = nullptr;
+    if (SUCCEEDED(pUnk->QueryInterface(IID_IMarshal, reinterpret_cast<void**>(&marshaler))))
+        marshaler->Release();
+    pUnk->Release();
     return S_OK;
 }
 

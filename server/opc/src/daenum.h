@@ -2,6 +2,7 @@
 // The enumerators handed to clients. Each holds a snapshot taken at creation, keeps the object
 // that made it alive (a reference on `owner`) and supports Next, Skip, Reset and Clone.
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ class daEnumTracker {
 public:
     virtual void EnumOpened(IUnknown* enumerator) = 0;
     virtual void EnumClosed(IUnknown* enumerator) = 0;
+    // Held while an enumerator's count reaches zero and it is closed, so that whoever walks
+    // the open enumerators under it finds only ones it may still AddRef.
+    virtual std::recursive_mutex& EnumLock() = 0;
 
 protected:
     ~daEnumTracker() = default;

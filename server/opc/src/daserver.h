@@ -153,6 +153,7 @@ public:
     // daEnumTracker
     void EnumOpened(IUnknown* enumerator) override;
     void EnumClosed(IUnknown* enumerator) override;
+    std::recursive_mutex& EnumLock() override { return enumLock_; }
 
     // A group is down to one reference: when it is listed, that is the server's, and a client
     // that went away without removing its groups leaves nothing behind. The caller holds one
@@ -258,7 +259,7 @@ private:
 
     std::mutex browseLock_;
     daBrowsePosition browsePosition_;
-    // Recursive: disconnecting an enumerator may release it on the same thread.
+    // Recursive: an enumerator's final release closes it under this lock.
     std::recursive_mutex enumLock_;
     std::vector<IUnknown*> enumerators_;
 

@@ -166,7 +166,14 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
 
     ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --references_;
+        ULONG left = 0;
+        if (tracker_) {
+            std::lock_guard<std::recursive_mutex> lock(tracker_->EnumLock());
+            left = --references_;
+            if (left == 0) tracker_->EnumClosed(Unknown());
+        } else {
+            left = --references_;
+        }
         if (left == 0) delete this;
         return left;
     }
@@ -207,7 +214,6 @@ private:
     }
 
     ~daEnumerator() {
-        if (tracker_) tracker_->EnumClosed(Unknown());
         snapshot_.reset();
         --daObjectCount;
         // Last, since the owner's reference keeps the tracker alive.

@@ -216,13 +216,19 @@ void daServer::DisconnectIfAsked() {
         disconnectPending_ = false;
     }
     kvlog::Trace(daLog(), "%.16s Disconnecting", LogTag());
+    std::vector<IUnknown*> enumerators;
     {
+        // Open ones still have references (a final release closes them under this lock): each
+        // is held here, so a client's release racing the disconnect cannot end it twice.
         std::lock_guard<std::recursive_mutex> lock(enumLock_);
-        const std::vector<IUnknown*> enumerators = enumerators_;
-        for (auto it = enumerators.rbegin(); it != enumerators.rend(); ++it) {
-            CoDisconnectObject(*it, 0);
-        }
+        enumerators = enumerators_;
+        for (IUnknown* enumerator : enumerators)
+            enumerator->AddRef();
     }
+    for (auto it = enumerators.rbegin(); it != enumerators.rend(); ++it)
+        CoDisconnectObject(*it, 0);
+    for (IUnknown* enumerator : enumerators)
+        enumerator->Release();
     std::vector<daGroup*> groups = GroupSnapshot();
     for (auto it = groups.rbegin(); it != groups.rend(); ++it)
         (*it)->Disconnect();

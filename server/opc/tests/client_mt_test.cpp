@@ -246,4 +246,29 @@ TEST_F(ClientConcurrencyTest, MultithreadedClientRemovesAGroupFromItsCallback) {
     driver_.StopUpdater();
 }
 
+TEST_F(ClientConcurrencyTest, EnumeratorsReleasedWhileTheClientIsDisconnected) {
+    IOPCServer* server = MakeClient(driver_.service(), &released_);
+    ASSERT_NE(server, nullptr);
+    constexpr int kEnumerators = 200;
+    std::vector<IUnknown*> enumerators;
+    for (int i = 0; i < kEnumerators; ++i) {
+        IUnknown* enumerator = nullptr;
+        ASSERT_EQ(server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumUnknown, &enumerator), S_OK);
+        enumerators.push_back(enumerator);
+    }
+    // The client's final releases race the scheduler's walk over the open enumerators.
+    std::thread releaser([&] {
+        for (IUnknown* enumerator : enumerators)
+            enumerator->Release();
+    });
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(
+            opc::daClientSetState(driver_.service(), nullptr, opc::daCS_DISCONNECT, 0, nullptr), 0);
+        std::this_thread::yield();
+    }
+    releaser.join();
+    server->Release();
+    EXPECT_TRUE(Eventually([&] { return released_.count == 1; }));
+}
+
 }  // namespace

@@ -56,6 +56,7 @@ public:
         ++closed;
         EXPECT_EQ(open_.erase(enumerator), 1u);
     }
+    std::recursive_mutex& EnumLock() override { return enumLock_; }
     size_t StillOpen() {
         std::lock_guard<std::mutex> lock(mutex_);
         return open_.size();
@@ -66,6 +67,7 @@ public:
 
 private:
     std::mutex mutex_;
+    std::recursive_mutex enumLock_;
     std::set<IUnknown*> open_;
 };
 
