@@ -258,9 +258,10 @@ private:
     HRESULT AdviseSink(unsigned kind, IUnknown* sink);
     HRESULT UnadviseSink(unsigned kind, HRESULT notAdvised);
     bool SinkAdvised(unsigned kind) const;
-    // Reads on the group's behalf; with the group table and lkPrim held.
-    void ReadItem(const daCallerRecord& caller, OPCHANDLE handle, OPCITEMSTATE* state,
-                  HRESULT* error) const;
+    // Reads on the group's behalf; with the group table and lkPrim held. Only cache reads
+    // give inactive items the out-of-service quality.
+    void ReadItem(const daCallerRecord& caller, OPCHANDLE handle, bool fromDevice,
+                  OPCITEMSTATE* state, HRESULT* error) const;
     void ServeRead(daRequest* request, std::vector<daDelivery>* out);
     void ServeWrite(daRequest* request, std::vector<daDelivery>* out);
     void ServeRefresh(daRequest* request, std::vector<daDelivery>* out);

@@ -93,8 +93,8 @@ void daGroup::CopyWriteValues(const VARIANT* values, daRequest* request,
     positions->resize(kept);
 }
 
-void daGroup::ReadItem(const daCallerRecord& caller, OPCHANDLE handle, OPCITEMSTATE* state,
-                       HRESULT* error) const {
+void daGroup::ReadItem(const daCallerRecord& caller, OPCHANDLE handle, bool fromDevice,
+                       OPCITEMSTATE* state, HRESULT* error) const {
     VariantInit(&state->vDataValue);
     const daItem* item = FindItem(handle);
     if (!item) {
@@ -107,7 +107,8 @@ void daGroup::ReadItem(const daCallerRecord& caller, OPCHANDLE handle, OPCITEMST
         *error = OPC_E_BADRIGHTS;
         return;
     }
-    if (!active_ || !item->active) {
+    // A device read asks for the value whatever the active state, as OPC clients expect.
+    if (!fromDevice && (!active_ || !item->active)) {
         state->wQuality = daQUALITY_OUT_OF_SERVICE;
         *error = S_FALSE;
         return;
@@ -164,7 +165,7 @@ HRESULT STDMETHODCALLTYPE daGroup::Read(OPCDATASOURCE source, DWORD count, OPCHA
         daSharedHold table(server_->GroupTable());
         daSharedHold published(server_->Service()->lkPrim);
         for (DWORD i = 0; i < count; ++i)
-            ReadItem(caller, handles[i], &(*values)[i], &results[i]);
+            ReadItem(caller, handles[i], false, &(*values)[i], &results[i]);
     } else {
         daReadRequest request;
         request.word = daRQ_READ | daRQ_DEVICE | daRQ_SYNC;
@@ -424,10 +425,12 @@ void daGroup::ServeRequest(daRequest* request, std::vector<daDelivery>* out) {
     }
 }
 
-// Device reads are answered from the cache too: this system has no device-read source.
+// Device reads are answered from the cache too (this system has no device-read source), also
+// for inactive items.
 void daGroup::ServeRead(daRequest* request, std::vector<daDelivery>* out) {
     const size_t count = request->itemHandles.size();
     const daCallerRecord caller = GroupCaller();
+    const bool fromDevice = (request->word & daRQ_DEVICE) != 0;
     std::vector<OPCITEMSTATE> states(count);
     request->errors.assign(count, S_OK);
     OPCHANDLE groupClientHandle = 0;
@@ -436,7 +439,7 @@ void daGroup::ServeRead(daRequest* request, std::vector<daDelivery>* out) {
         daSharedHold published(server_->Service()->lkPrim);
         groupClientHandle = clientHandle_;
         for (size_t i = 0; i < count; ++i) {
-            ReadItem(caller, request->itemHandles[i], &states[i], &request->errors[i]);
+            ReadItem(caller, request->itemHandles[i], fromDevice, &states[i], &request->errors[i]);
         }
     }
     request->result = AnyFailed(request->errors);
