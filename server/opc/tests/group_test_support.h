@@ -23,47 +23,14 @@
 
 #include "../src/dastream.h"
 #include "opc/daservice.h"
+#include "platform/com_ptr.h"
 #include "test_driver.h"
 
 namespace opc_test {
 
 constexpr unsigned kDeliveryTimeoutMs = 10000;
 
-template <typename T>
-class ComPtr {
-public:
-    ComPtr() = default;
-    explicit ComPtr(T* adopted) : p_(adopted) {}
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    ComPtr(ComPtr&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    ComPtr& operator=(ComPtr&& other) noexcept {
-        std::swap(p_, other.p_);
-        return *this;
-    }
-    ~ComPtr() { Reset(); }
-    void Reset() {
-        if (p_) p_->Release();
-        p_ = nullptr;
-    }
-    T* get() const { return p_; }
-    T* operator->() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-    T** out() {
-        Reset();
-        return &p_;
-    }
-    void** outVoid() { return reinterpret_cast<void**>(out()); }
-    template <typename U>
-    ComPtr<U> As(REFIID iid) const {
-        ComPtr<U> other;
-        if (p_) p_->QueryInterface(iid, other.outVoid());
-        return other;
-    }
-
-private:
-    T* p_ = nullptr;
-};
+using platform::ComPtr;
 
 // A CoTaskMemAlloc'ed result array that frees itself.
 template <typename T>

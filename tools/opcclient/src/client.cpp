@@ -12,6 +12,7 @@
 #include "opccomn.h"
 #include "opcconst.h"
 #include "opcda.h"
+#include "platform/com_ptr.h"
 
 namespace opcclient {
 
@@ -93,27 +94,7 @@ private:
 };
 
 template <typename Interface>
-class Ptr {
-public:
-    Ptr() = default;
-    ~Ptr() { Reset(); }
-    Ptr(const Ptr&) = delete;
-    Ptr& operator=(const Ptr&) = delete;
-    Interface* operator->() const { return p_; }
-    Interface* get() const { return p_; }
-    Interface** out() {
-        Reset();
-        return &p_;
-    }
-    void** outVoid() { return reinterpret_cast<void**>(out()); }
-    void Reset() {
-        if (p_ != nullptr) p_->Release();
-        p_ = nullptr;
-    }
-
-private:
-    Interface* p_ = nullptr;
-};
+using Ptr = platform::ComPtr<Interface>;
 
 // A string the server allocated; freed with CoTaskMemFree.
 struct TaskString {

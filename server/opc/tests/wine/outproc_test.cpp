@@ -20,6 +20,7 @@
 #include "opccomn.h"
 #include "opcconst.h"
 #include "opcda.h"
+#include "platform/com_ptr.h"
 #include "platform/process.h"
 #include "platform/system.h"
 #include "test_server_ids.h"
@@ -121,28 +122,7 @@ Finished RunProgram(const std::wstring& program, const std::vector<std::wstring>
 }
 
 template <typename Interface>
-class Ptr {
-public:
-    Ptr() = default;
-    ~Ptr() { Reset(); }
-    Ptr(const Ptr&) = delete;
-    Ptr& operator=(const Ptr&) = delete;
-    Interface* operator->() const { return p_; }
-    Interface* get() const { return p_; }
-    Interface** out() {
-        Reset();
-        return &p_;
-    }
-    void** outVoid() { return reinterpret_cast<void**>(out()); }
-    IUnknown** outUnknown() { return reinterpret_cast<IUnknown**>(out()); }
-    void Reset() {
-        if (p_ != nullptr) p_->Release();
-        p_ = nullptr;
-    }
-
-private:
-    Interface* p_ = nullptr;
-};
+using Ptr = platform::ComPtr<Interface>;
 
 // What the server sent to one sink, kept for the test to wait on.
 struct Delivery {
