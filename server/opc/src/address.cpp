@@ -6,6 +6,7 @@
 
 #include "daaddress.h"
 #include "dalog.h"
+#include "datext.h"
 #include "davalue.h"
 #include "opcconst.h"
 #include "platform/codepage.h"
@@ -103,15 +104,6 @@ bool IsRegistered(daService* service, unsigned tagIndex) {
 unsigned TagFlags(daService* service, unsigned tagIndex) {
     daSharedHold registry(service->lkMgmt);
     return service->tags[tagIndex].flags;
-}
-
-WCHAR* CoTaskCopy(const daBrowsePosition& text) {
-    auto* copy = static_cast<WCHAR*>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
-    if (!copy) return nullptr;
-    for (size_t i = 0; i < text.size(); ++i)
-        copy[i] = static_cast<WCHAR>(text[i]);
-    copy[text.size()] = 0;
-    return copy;
 }
 
 // The name filter as a sequence of tokens; each token but '*' takes one character.
@@ -377,7 +369,7 @@ HRESULT daGetItemId(daService* service, const daBrowsePosition& position, const 
             if (result.empty()) return E_INVALIDARG;
         }
     }
-    *itemId = CoTaskCopy(result);
+    *itemId = daCoTaskCopy(result);
     return *itemId ? S_OK : E_OUTOFMEMORY;
 }
 

@@ -14,10 +14,6 @@
 
 namespace opc {
 
-const WCHAR* daU16ToWide(const std::u16string& text) {
-    return reinterpret_cast<const WCHAR*>(text.c_str());
-}
-
 namespace {
 
 bool ValidDeadband(float percent) {

@@ -19,6 +19,7 @@
 
 #include "daqueue.h"
 #include "daschedule.h"
+#include "datext.h"
 #include "davalue.h"
 #include "service.h"
 
@@ -296,16 +297,6 @@ private:
     std::atomic<ULONG> deliveries_{0};  // of references_
     std::atomic<bool> attached_{false};
 };
-
-// Strings and arrays handed between the group and its client (see also daserver.h).
-const WCHAR* daU16ToWide(const std::u16string& text);
-// Zeroed CoTaskMemAlloc'ed array; null when memory runs out.
-template <typename T>
-T* daTaskArray(size_t count) {
-    void* memory = CoTaskMemAlloc(count * sizeof(T));
-    if (memory) std::memset(memory, 0, count * sizeof(T));
-    return static_cast<T*>(memory);
-}
 
 // Client writes that the driver left to the service (its write callback returned non-zero):
 // each value is changed to its tag's canonical type and committed into the cache with the

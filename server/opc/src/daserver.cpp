@@ -23,22 +23,6 @@ constexpr DWORD kBandwidthUnknown = 0xFFFFFFFFu;
 
 }  // namespace
 
-std::u16string daWideToU16(const WCHAR* text) {
-    if (!text) return {};
-    size_t length = 0;
-    while (text[length])
-        ++length;
-    return std::u16string(reinterpret_cast<const char16_t*>(text), length);
-}
-
-WCHAR* daCoTaskCopy(const std::u16string& text) {
-    auto* copy = static_cast<WCHAR*>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
-    if (!copy) return nullptr;
-    std::copy(text.begin(), text.end(), copy);
-    copy[text.size()] = 0;
-    return copy;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Creation and lifetime
 

@@ -18,6 +18,7 @@
 #include "daenum.h"
 #include "daqueue.h"
 #include "daschedule.h"
+#include "datext.h"
 #include "opccomn.h"
 #include "opcda.h"
 
@@ -25,11 +26,6 @@ namespace opc {
 
 class daGroup;
 struct daDelivery;
-
-// Wide text at the COM edge: a null text is empty; the copy is CoTaskMemAlloc'ed (null when
-// memory runs out).
-std::u16string daWideToU16(const WCHAR* text);
-WCHAR* daCoTaskCopy(const std::u16string& text);
 
 class daServer final : public IOPCServer,
                        public IOPCCommon,

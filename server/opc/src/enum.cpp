@@ -8,6 +8,7 @@
 #include <new>
 
 #include "daenum.h"
+#include "datext.h"
 #include "service.h"
 
 namespace opc {
@@ -26,16 +27,8 @@ struct InterfaceList {
     }
 };
 
-LPOLESTR CopyString(const WCHAR* text, size_t length) {
-    auto* copy = static_cast<LPOLESTR>(CoTaskMemAlloc((length + 1) * sizeof(OLECHAR)));
-    if (!copy) return nullptr;
-    if (length) std::memcpy(copy, text, length * sizeof(OLECHAR));
-    copy[length] = 0;
-    return copy;
-}
-
 LPWSTR CopyOptionalString(const WCHAR* text) {
-    return text ? CopyString(text, std::char_traits<WCHAR>::length(text)) : nullptr;
+    return text ? daCoTaskCopy(text, std::char_traits<WCHAR>::length(text)) : nullptr;
 }
 
 void FreeAttributes(OPCITEMATTRIBUTES* item) {
@@ -89,7 +82,7 @@ struct StringPolicy {
     static const IID& Iid() { return IID_IEnumString; }
     static size_t Size(const Snapshot& s) { return s.size(); }
     static HRESULT CopyOut(const Snapshot& s, size_t i, Out* out) {
-        *out = CopyString(reinterpret_cast<const WCHAR*>(s[i].data()), s[i].size());
+        *out = daCoTaskCopy(s[i]);
         return *out ? S_OK : E_OUTOFMEMORY;
     }
     static void Free(Out* out) {

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "opc/daregister.h"
+#include "datext.h"
 #include "platform/codepage.h"
 #include "platform/system.h"
 
@@ -134,13 +135,8 @@ HRESULT daGetErrorString(const daCallerRecord& caller, daErrorTextCallback callb
     if (text == nullptr) return E_INVALIDARG;
     *text = nullptr;
     const std::u16string made = daErrorText(caller, callback, code, locale);
-    auto* copy = static_cast<WCHAR*>(CoTaskMemAlloc((made.size() + 1) * sizeof(WCHAR)));
-    if (copy == nullptr) return E_OUTOFMEMORY;
-    for (size_t i = 0; i < made.size(); ++i)
-        copy[i] = static_cast<WCHAR>(made[i]);
-    copy[made.size()] = 0;
-    *text = copy;
-    return S_OK;
+    *text = daCoTaskCopy(made);
+    return *text ? S_OK : E_OUTOFMEMORY;
 }
 
 }  // namespace opc

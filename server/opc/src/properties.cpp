@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "daaddress.h"
+#include "datext.h"
 #include "opcconst.h"
 
 namespace opc {
@@ -151,39 +152,24 @@ void AddDriverProperties(daService* service, const daCallerRecord& caller, unsig
     CoTaskMemFree(ids);
 }
 
-WCHAR* CoTaskCopy(const OLECHAR* text) {
-    size_t length = 0;
-    while (text[length])
-        ++length;
-    auto* copy = static_cast<WCHAR*>(CoTaskMemAlloc((length + 1) * sizeof(WCHAR)));
-    if (copy) {
-        for (size_t i = 0; i <= length; ++i)
-            copy[i] = text[i];
-    }
-    return copy;
-}
-
 void FreeStrings(LPWSTR* strings, size_t count) {
     for (size_t i = 0; strings && i < count; ++i)
         CoTaskMemFree(strings[i]);
     CoTaskMemFree(strings);
 }
 
-template <typename T>
-T* CoTaskArray(size_t count) {
-    return static_cast<T*>(CoTaskMemAlloc(count * sizeof(T)));
-}
-
 // Allocates the three arrays and fills them, or frees everything and gives E_OUTOFMEMORY.
 HRESULT HandOut(const std::vector<AvailableProperty>& list, DWORD* count, DWORD** propertyIds,
                 LPWSTR** descriptions, VARTYPE** dataTypes) {
     if (list.empty()) return S_OK;
-    DWORD* ids = CoTaskArray<DWORD>(list.size());
-    VARTYPE* types = CoTaskArray<VARTYPE>(list.size());
-    LPWSTR* texts = CoTaskArray<LPWSTR>(list.size());
+    DWORD* ids = daTaskArray<DWORD>(list.size());
+    VARTYPE* types = daTaskArray<VARTYPE>(list.size());
+    LPWSTR* texts = daTaskArray<LPWSTR>(list.size());
     bool complete = ids && types && texts;
     for (size_t i = 0; texts && i < list.size(); ++i) {
-        texts[i] = complete ? CoTaskCopy(list[i].description) : nullptr;
+        texts[i] = complete ? daCoTaskCopy(list[i].description,
+                                           std::char_traits<OLECHAR>::length(list[i].description))
+                            : nullptr;
         complete = complete && texts[i];
     }
     if (!complete) {
@@ -241,8 +227,8 @@ HRESULT daGetItemProperties(daService* service, const daCallerRecord& caller, co
     HRESULT found = daLookupTag(service, caller, itemId, nullptr, &tagIndex);
     if (FAILED(found)) return found;
 
-    VARIANT* results = CoTaskArray<VARIANT>(count);
-    HRESULT* codes = CoTaskArray<HRESULT>(count);
+    VARIANT* results = daTaskArray<VARIANT>(count);
+    HRESULT* codes = daTaskArray<HRESULT>(count);
     if (!results || !codes) {
         CoTaskMemFree(results);
         CoTaskMemFree(codes);
@@ -281,8 +267,8 @@ HRESULT daLookupItemIds(daService* service, const daCallerRecord& caller, const 
     HRESULT found = daLookupTag(service, caller, itemId, nullptr, &tagIndex);
     if (FAILED(found)) return found;
 
-    LPWSTR* ids = CoTaskArray<LPWSTR>(count);
-    HRESULT* codes = CoTaskArray<HRESULT>(count);
+    LPWSTR* ids = daTaskArray<LPWSTR>(count);
+    HRESULT* codes = daTaskArray<HRESULT>(count);
     if (!ids || !codes) {
         CoTaskMemFree(ids);
         CoTaskMemFree(codes);
