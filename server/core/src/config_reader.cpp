@@ -5,6 +5,7 @@
 
 #include "platform/codepage.h"
 #include "platform/file_contents.h"
+#include "switchable_log.h"
 
 namespace core {
 namespace {
@@ -16,22 +17,7 @@ constexpr const char* kBrokenFile =
 constexpr const char* kNotSupported =
     "LoadConfig: reading configuration FAILED! Configuration file version %u not supported!";
 
-class Log {
-public:
-    Log(kvlog::Handle handle, Logging logging) : handle_(handle), on_(logging == Logging::kOn) {}
-
-    void operator()(int level, const char* format, ...) const {
-        if (!on_) return;
-        va_list arguments;
-        va_start(arguments, format);
-        kvlog::WriteV(level, handle_, nullptr, format, arguments);
-        va_end(arguments);
-    }
-
-private:
-    kvlog::Handle handle_;
-    bool on_;
-};
+using Log = SwitchableLog;
 
 // Little-endian reads from the file's bytes. The first read past the end marks the cursor
 // failed and every later read gives zero, so a record is checked once at its end, and a count

@@ -9,28 +9,14 @@
 
 #include "platform/errors.h"
 #include "platform/registry.h"
+#include "switchable_log.h"
 
 namespace core {
 namespace {
 
 namespace reg = platform::reg;
 
-class Log {
-public:
-    Log(kvlog::Handle handle, Logging logging) : handle_(handle), on_(logging == Logging::kOn) {}
-
-    void operator()(int level, const char* format, ...) const {
-        if (!on_) return;
-        va_list arguments;
-        va_start(arguments, format);
-        kvlog::WriteV(level, handle_, nullptr, format, arguments);
-        va_end(arguments);
-    }
-
-private:
-    kvlog::Handle handle_;
-    bool on_;
-};
+using Log = SwitchableLog;
 
 constexpr reg::Hive kHive = reg::Hive::CurrentUser;
 // The settings are read into buffers of this many bytes, terminator included.
