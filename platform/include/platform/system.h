@@ -40,6 +40,18 @@ using EventReportHook = std::function<void(const std::string& source, EventType 
                                            uint32_t eventId, const std::string& text)>;
 void SetEventReportHook(EventReportHook hook);
 
+// Makes the C runtime's locale Windows code page 1251 (the programs' texts); false when the
+// runtime refuses. On POSIX texts stay bytes and the "C" locale serves.
+bool UseCodePage1251();
+
+// The command-line text that follows the program name: on Windows as the system gives it, on
+// POSIX the arguments joined by blanks.
+std::string CommandLineTail(int argc, char** argv);
+
+// A Windows-subsystem program started from a console writes its standard output there; a
+// program that has a standard output already (a pipe, a file, POSIX) keeps it.
+void AttachParentConsole();
+
 // True when this Windows program runs under Wine (whose emulation has known quirks).
 bool RunningUnderWine();
 

@@ -1,4 +1,5 @@
 #include <climits>
+#include <clocale>
 #include <unistd.h>
 
 #include "platform/system.h"
@@ -19,5 +20,20 @@ std::string ModulePath(const std::string&) {
 bool RunningUnderWine() {
     return false;
 }
+
+bool UseCodePage1251() {
+    return std::setlocale(LC_ALL, "C") != nullptr;
+}
+
+std::string CommandLineTail(int argc, char** argv) {
+    std::string tail;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) tail += ' ';
+        tail += argv[i];
+    }
+    return tail;
+}
+
+void AttachParentConsole() {}
 
 }  // namespace platform

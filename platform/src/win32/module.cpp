@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <clocale>
+#include <cstdio>
+
 #include "platform/codepage.h"
 #include "platform/system.h"
 
@@ -29,6 +32,34 @@ std::string ModulePath() {
 std::string ModulePath(const std::string& moduleName) {
     HMODULE module = GetModuleHandleW(reinterpret_cast<LPCWSTR>(Cp1251ToUtf16(moduleName).c_str()));
     return module ? ModuleFileName(module) : std::string();
+}
+
+bool UseCodePage1251() {
+    return std::setlocale(LC_ALL, ".1251") != nullptr;
+}
+
+// Skips the program name as the C runtime does: quoted up to the closing quote, else up to the
+// first blank; then the blanks after it.
+std::string CommandLineTail(int, char**) {
+    const char* text = GetCommandLineA();
+    if (*text == '"') {
+        ++text;
+        while (*text != '\0' && *text != '"')
+            ++text;
+        if (*text == '"') ++text;
+    } else {
+        while (*text != '\0' && *text != ' ' && *text != '\t')
+            ++text;
+    }
+    while (*text == ' ' || *text == '\t')
+        ++text;
+    return text;
+}
+
+void AttachParentConsole() {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output != nullptr && output != INVALID_HANDLE_VALUE) return;
+    if (AttachConsole(ATTACH_PARENT_PROCESS)) std::freopen("CONOUT$", "w", stdout);
 }
 
 bool RunningUnderWine() {

@@ -84,7 +84,6 @@ void RuntimeTables::Clear() {
         std::lock_guard lock(channelLock_);
         channels_.clear();
         timeSync_.clear();
-        writeTagIndex_ = 0;
     }
     {
         std::lock_guard lock(tagLock_);
@@ -255,7 +254,7 @@ int32_t RuntimeTables::PostWrite(size_t channel, const WriteCommand& command) {
     record.commandState = command.commandState;
     record.writeValue16 = command.value16;
     record.writeValue32 = command.value32;
-    writeTagIndex_ = command.tagIndex;
+    record.writeTagIndex = command.tagIndex;
     return kOk;
 }
 
@@ -264,7 +263,8 @@ int32_t RuntimeTables::GetWrite(size_t channel, WriteCommand* command) const {
     if (channel >= channels_.size()) return kInvalidArg;
     const ChannelRecord& record = channels_[channel];
     *command =
-        WriteCommand{record.commandState, record.writeValue16, record.writeValue32, writeTagIndex_};
+        WriteCommand{record.commandState, record.writeValue16, record.writeValue32,
+                            record.writeTagIndex};
     return kOk;
 }
 

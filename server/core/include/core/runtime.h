@@ -62,6 +62,9 @@ struct ChannelRecord {
     uint8_t commandState = kCommandIdle;
     uint16_t writeValue16 = 0;
     uint32_t writeValue32 = 0;
+    // The tag of the pending write. Kept per channel: one index for the whole server would
+    // send a channel's pending value to the tag of a later write on another channel.
+    uint32_t writeTagIndex = 0;
     uint8_t m_ucQualityReset = 0;
     uintptr_t thread = 0;  // 0: none or ended
     uintptr_t clientSocket = 0;
@@ -160,7 +163,7 @@ using GroupList = std::vector<GroupEntry>;
 // entry's register; appends when there are none.
 void AddItem(GroupList* list, const GroupEntry& entry);
 
-// A channel's pending device command together with the server-wide write tag index.
+// A channel's pending device command together with the index of the tag it writes.
 struct WriteCommand {
     uint8_t commandState = kCommandIdle;
     uint16_t value16 = 0;
@@ -213,7 +216,7 @@ public:
     int32_t GetTimeSync(size_t index, TimeSyncEntry* entry) const;
     int32_t UpdateTimeSync(size_t index, const std::function<void(TimeSyncEntry&)>& change);
 
-    // The write slot of a channel and the write tag index, set and read as one.
+    // The write slot of a channel and its tag index, set and read as one.
     int32_t PostWrite(size_t channel, const WriteCommand& command);
     int32_t GetWrite(size_t channel, WriteCommand* command) const;
     int32_t SetCommandState(size_t channel, uint8_t state);
@@ -234,7 +237,6 @@ private:
     mutable std::mutex statisticsLock_;
     std::vector<ChannelRecord> channels_;  // channelLock_
     std::vector<TimeSyncEntry> timeSync_;  // channelLock_
-    uint32_t writeTagIndex_ = 0;           // channelLock_
     std::vector<TagRecord> tags_;          // tagLock_
     std::vector<Statistics> statistics_;   // statisticsLock_, one per channel
 };
