@@ -1,0 +1,374 @@
+// Client writes: WriteTags driven directly on tables of the test's own, and once through a
+// real in-process OPC client on a server made by Init from a configuration file.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "../../opc/tests/group_test_support.h"
+#include "captured_log.h"
+#include "config/scf_file.h"
+#include "core/server.h"
+#include "platform/registry.h"
+#include "testing/support.h"
+
+namespace {
+
+using core::ConfigCorrection;
+using core::TagRecord;
+using core::WriteCommand;
+using opc_test::Variant;
+using Corrections = std::vector<ConfigCorrection>;
+using Messages = std::vector<std::string>;
+
+enum : uint8_t { kAdd = 1, kMul = 2 };
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+ConfigCorrection C(uint8_t operation, double p) {
+    return ConfigCorrection{0, operation, p};
+}
+
+// How the tag under test stores its value.
+struct Format {
+    uint8_t size = 16;
+    uint8_t dataType = 0;
+    uint8_t writeFunction = 6;
+    Corrections corrections;
+};
+
+Variant Make(VARTYPE type, const std::function<void(VARIANT&)>& set) {
+    Variant value;
+    value.get()->vt = type;
+    set(*value.get());
+    return value;
+}
+
+Variant Decimal(ULONGLONG digits, BYTE scale, bool negative) {
+    return Make(VT_DECIMAL, [&](VARIANT& v) {
+        v.decVal.Lo64 = digits;
+        v.decVal.Hi32 = 0;
+        v.decVal.scale = scale;
+        v.decVal.sign = negative ? DECIMAL_NEG : 0;
+        v.vt = VT_DECIMAL;  // the decimal overlays the type's place
+    });
+}
+
+class WriteTagsTest : public ::testing::Test {
+protected:
+    WriteTagsTest() : log_("WriteTags:"), server_(log_.handle()) {}
+
+    size_t AddChannel(uint8_t id) {
+        core::ChannelRecord channel;
+        channel.m_ucID = id;
+        channel.m_strName = "Channel " + std::to_string(id);
+        server_.tables.AddChannel(channel);
+        return server_.tables.ChannelCount() - 1;
+    }
+    size_t AddTag(const std::string& name, uint8_t device, const Format& format = {}) {
+        TagRecord tag;
+        tag.m_strName = name;
+        tag.m_vtType = VT_R8;
+        tag.m_ucDevice = device;
+        tag.m_ucDeviceNo = 1;
+        tag.m_dwWriteRegister = 40;
+        tag.m_ucSize = format.size;
+        tag.m_ucDataType = format.dataType;
+        tag.m_ucWriteFunction = format.writeFunction;
+        tag.m_aCorrections = format.corrections;
+        server_.tables.AddTag(std::move(tag));
+        server_.handles = core::ItemHandles(0, server_.tables.TagCount());
+        return server_.tables.TagCount() - 1;
+    }
+
+    struct Outcome {
+        int result = -1;
+        std::vector<HRESULT> errors;
+        HRESULT masterError = S_OK;
+    };
+    Outcome WriteHandles(const std::vector<uintptr_t>& handles, std::vector<Variant> values) {
+        opc::daCallerRecord caller;
+        caller.driverArgument = &server_;
+        std::vector<opc::daTagRef> refs;
+        std::vector<VARIANT> raw;
+        for (size_t k = 0; k < handles.size(); ++k) {
+            refs.push_back(opc::daTagRef{unsigned(k + 1), handles[k], 0});
+            raw.push_back(*values[k].get());
+        }
+        Outcome outcome;
+        outcome.errors.assign(handles.size(), E_UNEXPECTED);
+        outcome.result = core::WriteTags(&caller, unsigned(handles.size()), refs.data(), raw.data(),
+                                         outcome.errors.data(), &outcome.masterError, 0);
+        return outcome;
+    }
+    Outcome Write(const std::vector<size_t>& tags, std::vector<Variant> values) {
+        std::vector<uintptr_t> handles;
+        for (size_t tag : tags)
+            handles.push_back(server_.handles.Tag(tag));
+        return WriteHandles(handles, std::move(values));
+    }
+    WriteCommand Slot(size_t channel) const {
+        WriteCommand command;
+        EXPECT_EQ(server_.tables.GetWrite(channel, &command), core::kOk);
+        return command;
+    }
+
+    core_test::CapturedLog log_;
+    core::Server server_;
+};
+
+TEST_F(WriteTagsTest, ValuesGoBackToRegisterFormIntoTheChannelsSlot) {
+    const Format mulHalf{16, 0, 6, {C(kMul, 0.5)}};
+    struct Case {
+        const char* what;
+        Format format;
+        Variant value;
+        uint8_t state;
+        uint16_t value16;
+        uint32_t value32;
+    };
+    const Case cases[] = {
+        {"one multiplication reversed", mulHalf, Variant::R8(62.5), 2, 125, 0},
+        {"two corrections unreversed",
+         {16, 0, 6, {C(kMul, 0.5), C(kAdd, 5)}},
+         Variant::R8(12),
+         2,
+         12,
+         0},
+        {"one addition reversed", {16, 0, 6, {C(kAdd, 5)}}, Variant::R8(12), 2, 7, 0},
+        {"16 bits keep the low half", {}, Variant::I4(70000), 2, 70000 & 0xFFFF, 0},
+        {"32-bit float, function 16", {32, 0, 16, {}}, Variant::R8(1.5), 5, 1, 0x3FC00000},
+        {"32-bit unsigned, function 6", {32, 1, 6, {}}, Variant::R8(-1.0), 3, 0xFFFF, 0xFFFFFFFF},
+        {"32-bit signed truncates", {32, 2, 16, {}}, Variant::R4(-2.7f), 5, 0xFFFE, 0xFFFFFFFE},
+        {"BOOL true", {}, Variant::Bool(true), 2, 1, 0},
+        {"BOOL false", {}, Variant::Bool(false), 2, 0, 0},
+        {"I4", {}, Variant::I4(-3), 2, 0xFFFD, 0},
+        {"numeric text", {}, Variant::Text("42"), 2, 42, 0},
+        {"text with blanks and a fraction", {}, Variant::Text(" 2.5\t"), 2, 2, 0},
+        {"text with a sign and exponent", {}, Variant::Text("-1e2"), 2, 0xFF9C, 0},
+        {"text with a plus", {}, Variant::Text("+7"), 2, 7, 0},
+        {"I1", {}, Make(VT_I1, [](VARIANT& v) { v.cVal = -5; }), 2, 0xFFFB, 0},
+        {"UI1", {}, Make(VT_UI1, [](VARIANT& v) { v.bVal = 200; }), 2, 200, 0},
+        {"UI2", {}, Make(VT_UI2, [](VARIANT& v) { v.uiVal = 65535; }), 2, 65535, 0},
+        {"UI4",
+         {32, 1, 16, {}},
+         Make(VT_UI4, [](VARIANT& v) { v.ulVal = 0xFFFFFFFF; }),
+         5,
+         0xFFFF,
+         0xFFFFFFFF},
+        {"I8",
+         {32, 2, 16, {}},
+         Make(VT_I8, [](VARIANT& v) { v.llVal = -70000; }),
+         5,
+         (-70000) & 0xFFFF,
+         uint32_t(-70000)},
+        {"UI8", {}, Make(VT_UI8, [](VARIANT& v) { v.ullVal = 9; }), 2, 9, 0},
+        {"INT", {}, Make(VT_INT, [](VARIANT& v) { v.intVal = -1; }), 2, 0xFFFF, 0},
+        {"UINT", {}, Make(VT_UINT, [](VARIANT& v) { v.uintVal = 8; }), 2, 8, 0},
+        {"CY", {}, Make(VT_CY, [](VARIANT& v) { v.cyVal.int64 = 125000; }), 2, 12, 0},
+        {"DECIMAL", {}, Decimal(125, 1, false), 2, 12, 0},
+        {"negative DECIMAL", mulHalf, Decimal(65, 1, true), 2, 0xFFF3, 0},
+    };
+    uint8_t id = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const size_t channel = AddChannel(id);
+        const size_t tag = AddTag(c.what, id++, c.format);
+        const Outcome outcome = Write({tag}, {c.value});
+        EXPECT_EQ(outcome.result, 1);
+        EXPECT_EQ(outcome.errors, std::vector<HRESULT>{S_OK});
+        EXPECT_EQ(Slot(channel), (WriteCommand{c.state, c.value16, c.value32, uint32_t(tag)}));
+    }
+}
+
+TEST_F(WriteTagsTest, RefusedValuesSendNothingAndLeaveTheEarlierWrite) {
+    double number = 5;
+    struct Case {
+        const char* what;
+        Format format;
+        Variant value;
+        HRESULT error;
+    };
+    const Case cases[] = {
+        {"empty", {}, Variant(), OPC_E_BADTYPE},
+        {"text that is no number", {}, Variant::Text("abc"), OPC_E_BADTYPE},
+        {"number with a tail", {}, Variant::Text("12abc"), OPC_E_BADTYPE},
+        {"decimal comma", {}, Variant::Text("1,5"), OPC_E_BADTYPE},
+        {"blank text", {}, Variant::Text("  "), OPC_E_BADTYPE},
+        {"date", {}, Make(VT_DATE, [](VARIANT& v) { v.date = 45000; }), OPC_E_BADTYPE},
+        {"reference",
+         {},
+         Make(VT_R8 | VT_BYREF, [&](VARIANT& v) { v.pdblVal = &number; }),
+         OPC_E_BADTYPE},
+        {"NaN", {}, Variant::R8(kNaN), OPC_E_RANGE},
+        {"infinity", {}, Variant::R8(-kInfinity), OPC_E_RANGE},
+        {"beyond 64 bits", {}, Variant::R8(1e19), OPC_E_RANGE},
+        {"text beyond a double", {}, Variant::Text("1e999"), OPC_E_RANGE},
+        {"division by zero", {16, 0, 6, {C(kMul, 0)}}, Variant::R8(1), OPC_E_RANGE},
+        {"zero by zero", {16, 0, 6, {C(kMul, 0)}}, Variant::R8(0), OPC_E_RANGE},
+        {"32 bits of an unknown data type", {32, 5, 16, {}}, Variant::R8(1), E_FAIL},
+        {"32 bits by another write function", {32, 1, 5, {}}, Variant::R8(1), E_FAIL},
+    };
+    uint8_t id = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const size_t channel = AddChannel(id);
+        const size_t earlier = AddTag("Earlier", id);
+        const size_t tag = AddTag(c.what, id++, c.format);
+        ASSERT_EQ(Write({earlier}, {Variant::R8(7)}).result, 1);
+        const Outcome outcome = Write({tag}, {c.value});
+        EXPECT_EQ(outcome.result, 0);
+        EXPECT_EQ(outcome.errors, std::vector<HRESULT>{c.error});
+        EXPECT_EQ(outcome.masterError, S_FALSE);
+        EXPECT_EQ(Slot(channel), (WriteCommand{2, 7, 0, uint32_t(earlier)}));
+        EXPECT_EQ(log_.Messages().back().rfind("E WriteTags: ", 0), 0u) << log_.Messages().back();
+    }
+}
+
+TEST_F(WriteTagsTest, LogsEachStepOfAWrite) {
+    AddChannel(3);
+    const size_t half = AddTag("Boiler/Flow", 3, {16, 0, 6, {C(kMul, 0.5)}});
+    const size_t shifted = AddTag("Boiler/Level", 3, {16, 0, 6, {C(kAdd, 5)}});
+    const size_t wide = AddTag("Boiler/Total", 3, {32, 1, 6, {}});
+    const size_t odd = AddTag("Boiler/Odd", 3, {32, 9, 16, {}});
+    ASSERT_EQ(Write({half}, {Variant::R8(62.5)}).result, 1);
+    EXPECT_EQ(log_.Messages(),
+              (Messages{
+                  "I WriteTags: tags count: 1",
+                  "I WriteTags: write tag Boiler/Flow value to device",
+                  "I WriteTags: value=62.500000",
+                  "I WriteTags: tag Boiler/Flow uses corrections, performing reversal "
+                  "correction(s).",
+                  "I WriteTags: tag Boiler/Flow - MUL(rev. to DIV): 62.500000 -> 125.000000 "
+                  "(0000003E -> 0000007D)",
+                  "I WriteTags: Write Device no: 1",
+                  "I WriteTags: Write Register no: 40",
+                  "I WriteTags: Write Value: 125 (0x0000007D)",
+              }));
+    ASSERT_EQ(Write({shifted}, {Variant::R8(12)}).result, 1);
+    ASSERT_EQ(Write({wide}, {Variant::R8(-1)}).result, 1);
+    ASSERT_EQ(Write({odd}, {Variant::R8(3)}).result, 0);
+    for (const char* line : {
+             "I WriteTags: tag Boiler/Level: - ADD(rev. to SUB): 0000000C -> 00000007",
+             "I WriteTags: Write Value: -1 (0xFFFFFFFF)",
+             "E WriteTags: Attempt to write value: -1 (0xFFFFFFFF), unknown datatype - 9",
+         }) {
+        EXPECT_EQ(log_.Count(line), 1u) << line;
+    }
+
+    core_test::CapturedLog correctLog("Correct:");
+    server_.log = correctLog.handle();
+    ASSERT_EQ(Write({half}, {Variant::R8(1)}).result, 1);
+    EXPECT_EQ(correctLog.Messages(), Messages{"D Correct: tag Boiler/Flow correction type: 2"});
+}
+
+TEST_F(WriteTagsTest, ATagWhoseDeviceIsNotConfiguredSendsNothing) {
+    const size_t channel = AddChannel(1);
+    const size_t tag = AddTag("Lost", 9);
+    const Outcome outcome = Write({tag}, {Variant::R8(3)});
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.errors, std::vector<HRESULT>{E_FAIL});
+    EXPECT_EQ(Slot(channel), WriteCommand{});
+    EXPECT_EQ(log_.Count("E WriteTags: tag Lost - device 9 not found, value not sent"), 1u);
+}
+
+TEST_F(WriteTagsTest, AHandleOfNoTagSendsNothing) {
+    const size_t channel = AddChannel(1);
+    AddTag("Only", 1);
+    const Outcome outcome = WriteHandles({core::kVersionHandle, core::kFirstTagHandle + 1},
+                                         {Variant::R8(1), Variant::R8(2)});
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.errors, (std::vector<HRESULT>{E_FAIL, E_FAIL}));
+    EXPECT_EQ(Slot(channel), WriteCommand{});
+}
+
+TEST_F(WriteTagsTest, ItemsForTwoChannelsAreBothSentWithTheirOwnTag) {
+    const size_t a = AddChannel(4);
+    const size_t b = AddChannel(6);
+    const size_t onB = AddTag("OnB", 6);
+    const size_t onA = AddTag("OnA", 4, {32, 2, 16, {}});
+    const Outcome outcome = Write({onA, onB}, {Variant::R8(-2), Variant::R8(9)});
+    EXPECT_EQ(outcome.result, 1);
+    EXPECT_EQ(outcome.errors, (std::vector<HRESULT>{S_OK, S_OK}));
+    EXPECT_EQ(Slot(a), (WriteCommand{5, 0xFFFE, 0xFFFFFFFE, uint32_t(onA)}));
+    EXPECT_EQ(Slot(b), (WriteCommand{2, 9, 0, uint32_t(onB)}));
+}
+
+TEST_F(WriteTagsTest, ASecondItemForTheSameChannelIsNotSent) {
+    const size_t channel = AddChannel(2);
+    const size_t first = AddTag("First", 2);
+    const size_t second = AddTag("Second", 2);
+    const Outcome outcome = Write({first, second}, {Variant::R8(1), Variant::R8(2)});
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.errors, (std::vector<HRESULT>{S_OK, E_FAIL}));
+    EXPECT_EQ(outcome.masterError, S_FALSE);
+    EXPECT_EQ(Slot(channel), (WriteCommand{2, 1, 0, uint32_t(first)}));
+    EXPECT_EQ(log_.Messages().back(),
+              "W WriteTags: tag Second - device 2 already has a write of this call, value not "
+              "sent");
+}
+
+// A server made by Init from an active configuration, written by an OPC client.
+TEST(WriteTagsClientTest, AClientWriteThroughSyncIoFillsTheSlot) {
+    namespace reg = platform::reg;
+    testing_support::TempDir dir;
+    const std::string root = "Software\\KB Karvex\\Test\\" + testing_support::UniqueName("write");
+    core_test::CapturedLog log("WriteTags:");
+    core::Server server(log.handle());
+    server.settingsKey = root + "\\Settings";
+
+    config::CKarvexOPCCfgDoc doc;
+    config::opcDeviceInfo device;
+    device.m_strName = "Boiler";
+    device.m_ucID = 5;
+    doc.Devices() = {device};
+    config::opcTagInfo other;
+    other.m_dwID = 1;
+    other.m_strName = "Other";
+    other.m_ucDevice = 5;
+    config::opcTagInfo setpoint = other;
+    setpoint.m_dwID = 2;
+    setpoint.m_strName = "Setpoint";
+    setpoint.m_vtType = VT_R4;
+    setpoint.m_ucSize = 16;
+    setpoint.m_ucAccess = config::kAccessReadWrite;
+    setpoint.m_aCorrections = {config::CorrectionInfo{kMul, 1, 0.5}};
+    doc.Elements() = {other, setpoint};
+    const std::string path = dir.File("active.scf");
+    ASSERT_EQ(config::SaveDocument(path, &doc), 0u);
+    ASSERT_EQ(reg::SetValue(reg::Hive::CurrentUser, server.settingsKey, "datafile",
+                            reg::Value::String(path)),
+              0u);
+    ASSERT_EQ(core::Init(&server), 0);
+    ASSERT_NE(server.service, nullptr);
+    {
+        opc_test::Client client(server.service);
+        ASSERT_EQ(client.result(), 0);
+        auto group = client.AddGroup(u"g", true, 1000);
+        const std::vector<OPCHANDLE> items = opc_test::AddItems(group.get(), {"Setpoint"});
+        ASSERT_NE(items[0], 0u);
+        auto io = group.As<IOPCSyncIO>(IID_IOPCSyncIO);
+        ASSERT_TRUE(io);
+        OPCHANDLE handle = items[0];
+        auto write = [&](float number) {
+            Variant value = Variant::R4(number);
+            opc_test::TaskArray<HRESULT> errors;
+            EXPECT_EQ(io->Write(1, &handle, value.get(), errors.out()), S_FALSE);
+            return errors[0];
+        };
+        EXPECT_EQ(write(21.5f), OPC_S_CLAMP) << "the service shows the written value";
+        EXPECT_EQ(write(std::numeric_limits<float>::quiet_NaN()), OPC_E_RANGE);
+    }
+    WriteCommand slot;
+    ASSERT_EQ(server.tables.GetWrite(0, &slot), core::kOk);
+    EXPECT_EQ(slot, (WriteCommand{2, 43, 0, 1}));
+    EXPECT_EQ(log.Count("I WriteTags: write tag Setpoint value to device"), 2u);
+    opc::daServiceDestroy(server.service);
+    reg::DeleteTree(reg::Hive::CurrentUser, root);
+}
+
+}  // namespace
