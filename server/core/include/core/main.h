@@ -33,6 +33,8 @@ struct MainOptions {
     std::string settingsKey{kSettingsKey};
     Pauses pauses;
     CLSID classId = kServerClassId;
+    std::string logBaseName{kLogBaseName};
+    std::string logPath;  // empty: the log file beside the program
     // Called once the server runs (class registered, threads started), before the cycle.
     std::function<void(Server&)> started;
 };

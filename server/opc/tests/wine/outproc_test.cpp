@@ -25,39 +25,13 @@
 #include "platform/system.h"
 #include "test_server_ids.h"
 #include "testing/support.h"
+#include "wine_support.h"
 
 namespace {
 
 using opc_test::Variant;
 using testing_support::MsSince;
-
-constexpr DWORD kLongWaitMs = 30000;  // Wine on a busy two-core machine is slow
-
-// A path of the build tree as this Windows program sees it.
-std::wstring WinePath(const std::string& unixPath) {
-    std::wstring path = L"Z:";
-    for (char c : unixPath)
-        path += c == '/' ? L'\\' : wchar_t(c);
-    return path;
-}
-
-std::string Narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        start = end + 1;
-    }
-    return lines;
-}
+using namespace wine_test;
 
 std::vector<std::string> Fields(const std::string& line) {
     std::vector<std::string> fields;
@@ -68,57 +42,6 @@ std::vector<std::string> Fields(const std::string& line) {
         if (tab == std::string::npos) return fields;
         start = tab + 1;
     }
-}
-
-struct Finished {
-    int code = -1;  // -1: did not end in time (killed)
-    std::string out;
-    std::string err;
-};
-
-std::wstring Quoted(const std::wstring& argument) {
-    return L"\"" + argument + L"\"";
-}
-
-// Runs a program with its output going to files of `dir`; bounded.
-Finished RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                    const std::string& dir, DWORD timeoutMs = 120000) {
-    static int runs = 0;
-    const std::string base = dir + "\\run" + std::to_string(++runs);
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileA((base + ".out").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                             CREATE_ALWAYS, 0, nullptr);
-    HANDLE err = CreateFileA((base + ".err").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                             CREATE_ALWAYS, 0, nullptr);
-    std::wstring command = Quoted(program);
-    for (const std::wstring& argument : arguments)
-        command += L" " + Quoted(argument);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    PROCESS_INFORMATION process{};
-    Finished finished;
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                       &startup, &process)) {
-        if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
-            DWORD code = 0;
-            GetExitCodeProcess(process.hProcess, &code);
-            finished.code = int(code);
-        } else {
-            TerminateProcess(process.hProcess, 99);
-            WaitForSingleObject(process.hProcess, 10000);
-        }
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    CloseHandle(out);
-    CloseHandle(err);
-    finished.out = testing_support::ReadFile(base + ".out");
-    finished.err = testing_support::ReadFile(base + ".err");
-    return finished;
 }
 
 template <typename Interface>
@@ -441,12 +364,6 @@ bool Recent(const FILETIME& time) {
     return Ticks(time) + minute > now && Ticks(time) < now + minute;
 }
 
-using RegisterFunction = HRESULT(STDAPICALLTYPE*)();
-
-std::wstring Wide(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
-}
-
 std::wstring ServerProgram() {
     return WinePath(KARVEX_TEST_SERVER);
 }
@@ -461,26 +378,8 @@ HRESULT Connect(const CLSID& classId, Ptr<IOPCServer>* server) {
 
 class OutOfProcess : public ::testing::Test {
 protected:
-    // The test processes of this program share the proxy DLL's registration: one at a time.
-    static void SetUpTestSuite() {
-        suiteLock_ = CreateMutexW(nullptr, FALSE, L"KarvexOPCOutOfProcessTests");
-        const DWORD waited = WaitForSingleObject(suiteLock_, 600000);
-        ASSERT_TRUE(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) << waited;
-        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        proxy_ = LoadLibraryW(WinePath(KARVEX_PROXY_DLL).c_str());
-        ASSERT_NE(proxy_, nullptr) << GetLastError();
-        ASSERT_EQ(ProxyExport("DllRegisterServer")(), S_OK);
-    }
-
-    static void TearDownTestSuite() {
-        if (proxy_ != nullptr) {
-            ProxyExport("DllUnregisterServer")();
-            FreeLibrary(proxy_);
-        }
-        CoUninitialize();
-        ReleaseMutex(suiteLock_);
-        CloseHandle(suiteLock_);
-    }
+    static void SetUpTestSuite() { proxy_ = std::make_unique<ProxyRegistration>(); }
+    static void TearDownTestSuite() { proxy_.reset(); }
 
     // Every test registers a class of its own: a server that died without revoking its class
     // object stays registered with Wine's COM service, so a class is never used twice.
@@ -560,18 +459,10 @@ protected:
     bool serverMustEnd_ = true;
 
 private:
-    static RegisterFunction ProxyExport(const char* name) {
-        auto function = reinterpret_cast<RegisterFunction>(
-            reinterpret_cast<void*>(GetProcAddress(proxy_, name)));
-        return function != nullptr ? function : [] { return E_NOTIMPL; };
-    }
-
-    static HANDLE suiteLock_;
-    static HMODULE proxy_;
+    static std::unique_ptr<ProxyRegistration> proxy_;
 };
 
-HANDLE OutOfProcess::suiteLock_ = nullptr;
-HMODULE OutOfProcess::proxy_ = nullptr;
+std::unique_ptr<ProxyRegistration> OutOfProcess::proxy_;
 
 TEST_F(OutOfProcess, ServesStatusAndEndsWhenItsLastClientGoes) {
     Ptr<IOPCServer> first, second;

@@ -1,0 +1,312 @@
+// The server's life in-process: registration from the command line, start-up and shutdown
+// with and without clients, LockServer, and the channel threads by type letter.
+
+#include "core/main.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/scf_file.h"
+#include "opc/daregister.h"
+#include "opcda.h"
+#include "platform/clock.h"
+#include "platform/com_ptr.h"
+#include "platform/registry.h"
+#include "platform/system.h"
+#include "platform/thread.h"
+#include "testing/support.h"
+
+namespace {
+
+namespace reg = platform::reg;
+using Lines = std::vector<std::string>;
+
+constexpr auto kBound = std::chrono::seconds(30);
+
+// A fresh class identifier per run: under Wine class objects are visible machine-wide.
+CLSID FreshClassId() {
+    static std::atomic<uint32_t> sequence{0};
+    CLSID id = core::kServerClassId;
+    id.Data1 ^= platform::CurrentProcessId();
+    id.Data2 = static_cast<uint16_t>(++sequence);
+    return id;
+}
+
+config::opcDeviceInfo Device(const std::string& name, uint8_t id, uint8_t type,
+                             const std::string& address = "127.0.0.1", uint16_t port = 502) {
+    config::opcDeviceInfo device;
+    device.m_strName = name;
+    device.m_ucID = id;
+    device.m_ucType = type;
+    device.m_strAddress = address;
+    device.m_wPort = port;
+    return device;
+}
+
+// Main on a thread of its own, with a settings key, a log file and a class id of the test's own.
+class MainTest : public ::testing::Test {
+protected:
+    MainTest()
+        : root_("Software\\KB Karvex\\Test\\" + testing_support::UniqueName("main")),
+          logBase_(testing_support::UniqueName("mainlog")),
+          logPath_(dir_.File("server.log")) {
+        options_.settingsKey = root_ + "\\Settings";
+        options_.classId = FreshClassId();
+        options_.logBaseName = logBase_;
+        options_.logPath = logPath_;
+        options_.pauses = {100, 100, 100, 10, 20, 100};
+        Set("cache update delay", reg::Value::Dword(20));
+        Set("lock server", reg::Value::Dword(0));
+    }
+    ~MainTest() override {
+        if (main_.joinable()) main_.join();
+        reg::DeleteTree(reg::Hive::CurrentUser, root_);
+        reg::DeleteTree(reg::Hive::LocalMachine, "Software\\kvlog.dll\\" + logBase_);
+        platform::SetBeepHook(nullptr);
+    }
+
+    void Set(const std::string& name, const reg::Value& value) {
+        ASSERT_EQ(reg::SetValue(reg::Hive::CurrentUser, options_.settingsKey, name, value), 0u);
+    }
+    void Activate(config::CKarvexOPCCfgDoc* doc) {
+        const std::string path = dir_.File("active.scf");
+        ASSERT_EQ(config::SaveDocument(path, doc), 0u);
+        Set("datafile", reg::Value::String(path));
+    }
+
+    void Start(const std::string& commandLine) {
+        auto started = std::make_shared<std::promise<void>>();
+        startedFuture_ = started->get_future();
+        options_.started = [this, started](core::Server& server) {
+            running_ = &server;
+            started->set_value();
+        };
+        main_ = std::thread([this, commandLine] {
+            core::Main(commandLine, options_);
+            ended_ = true;
+        });
+    }
+    bool WaitStarted() { return startedFuture_.wait_for(kBound) == std::future_status::ready; }
+    bool WaitEnded() {
+        const auto deadline = std::chrono::steady_clock::now() + kBound;
+        while (!ended_ && std::chrono::steady_clock::now() < deadline)
+            platform::SleepMs(10);
+        if (ended_) main_.join();
+        return ended_;
+    }
+    void RunToEnd(const std::string& commandLine) {
+        Start(commandLine);
+        ASSERT_TRUE(WaitEnded());
+    }
+
+    // "<level letter> <text>" of every line.
+    Lines Log() const {
+        Lines lines;
+        const std::string content = testing_support::ReadFile(logPath_);
+        size_t start = 0;
+        while (start < content.size()) {
+            size_t end = content.find("\r\n", start);
+            if (end == std::string::npos) end = content.size();
+            const std::string line = content.substr(start, end - start);
+            if (line.size() > 27) lines.push_back(line.substr(24, 1) + " " + line.substr(27));
+            start = end + 2;
+        }
+        return lines;
+    }
+    size_t Count(const std::string& line) const {
+        const Lines lines = Log();
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+    }
+    // True when the lines occur in this order (others may lie between).
+    bool InOrder(const Lines& expected) const {
+        const Lines lines = Log();
+        auto at = lines.begin();
+        for (const std::string& line : expected) {
+            at = std::find(at, lines.end(), line);
+            if (at == lines.end()) return false;
+            ++at;
+        }
+        return true;
+    }
+
+    template <typename Interface>
+    platform::ComPtr<Interface> Create(REFIID iid) {
+        platform::ComPtr<Interface> object;
+        EXPECT_EQ(
+            CoCreateInstance(options_.classId, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                             iid, object.outVoid()),
+            S_OK);
+        return object;
+    }
+    // COM's activation holds the class object from its registration on; so do the tests.
+    platform::ComPtr<IClassFactory> WaitClassObject() {
+        platform::ComPtr<IClassFactory> factory;
+        const auto deadline = std::chrono::steady_clock::now() + kBound;
+        while (!ended_ && std::chrono::steady_clock::now() < deadline &&
+               FAILED(CoGetClassObject(options_.classId, CLSCTX_INPROC_SERVER, nullptr,
+                                       IID_IClassFactory, factory.outVoid()))) {
+            platform::SleepMs(5);
+        }
+        return factory;
+    }
+    platform::ComPtr<IClassFactory> Factory() {
+        platform::ComPtr<IClassFactory> factory;
+        EXPECT_EQ(CoGetClassObject(options_.classId, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                   nullptr, IID_IClassFactory, factory.outVoid()),
+                  S_OK);
+        return factory;
+    }
+
+    testing_support::TempDir dir_;
+    std::string root_;
+    std::string logBase_;
+    std::string logPath_;
+    core::MainOptions options_;
+    std::thread main_;
+    std::future<void> startedFuture_;
+    std::atomic<bool> ended_{false};
+    core::Server* running_ = nullptr;  // set once the server runs
+};
+
+// The test program itself initialises COM so that its clients can call in.
+class ComScope {
+public:
+    ComScope() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    ~ComScope() { CoUninitialize(); }
+};
+
+TEST_F(MainTest, StartedByHandWithoutClientsEndsWithoutACycle) {
+    config::CKarvexOPCCfgDoc doc;
+    doc.Devices() = {Device("Boiler", 3, 100), Device("CWT", 4, 104),
+                     Device("RemoteA", 5, 103, "10.0.0.1", 7000),
+                     Device("RemoteB", 6, 103, "10.0.0.1", 7000), Device("Odd", 7, 200)};
+    Activate(&doc);
+    for (uint8_t type : {'d', 'g'})
+        core::RegisterChannelWorker(type, core::IdleChannelWorker);
+    RunToEnd("");
+
+    EXPECT_TRUE(
+        InOrder({"M Start: KarvexOPC-Modbus OPC Server 6.1.16.6127", "W Ignore unknown option <>",
+                 "I LoadConfig: reading configuration finished.",
+                 "T Main: Started thread for device Boiler, id 3",
+                 "I Main: creating polling thread for device Boiler",
+                 "T Main: Started thread for device CWT, id 4",
+                 "E Main: Failed to create polling thread for device CWT!",
+                 "I Main: Starting receiving thread (10.0.0.1:7000) from remote clients",
+                 "I Main: creating polling thread for device RemoteA",
+                 "E Main: Failed to create polling thread for device RemoteB!",
+                 "E Main: Failed to create polling thread for device Odd!",
+                 "I Main: ready to start processing routine",
+                 "D Destroy: waiting to finish writedata threads...", "I Finish"}));
+    EXPECT_EQ(Count("I Main: Starting receiving thread (10.0.0.1:7000) from remote clients"), 1u);
+    EXPECT_EQ(Count("T Process: started OK."), 0u);
+    const Lines lines = Log();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.rfind("D Destroy: threads info: thread 0 - 0, thread 1 - 0,", 0) == 0;
+    }));
+}
+
+TEST_F(MainTest, ACommandLineRegistersOrUnregistersAndEnds) {
+    std::vector<std::pair<uint32_t, uint32_t>> beeps;
+    platform::SetBeepHook([&](uint32_t hz, uint32_t ms) { beeps.emplace_back(hz, ms); });
+    const std::string classKey = "CLSID\\" + opc::daClassIdText(options_.classId);
+    const std::string module = platform::ModulePath();
+    struct Case {
+        const char* commandLine;
+        bool registered;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"/u", false, "I UnReg <KarvexOPC-modbus> <%s> Ok"},
+        {"/r", true, "I Registration <KarvexOPC-modbus> <%s> Ok"},
+        {"-Embedding /u /r", true, "I Registration <KarvexOPC-modbus> <%s> Ok"},
+        {"/u", false, "I UnReg <KarvexOPC-modbus> <%s> Ok"},
+        {"/r", true, "I Registration <KarvexOPC-modbus> <%s> Ok"},
+        {"/r", true, "I Registration <KarvexOPC-modbus> <%s> Ok"},
+    };
+    size_t step = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(step++) + ": " + c.commandLine);
+        beeps.clear();
+        RunToEnd(c.commandLine);
+        ended_ = false;
+        EXPECT_EQ(reg::KeyExists(reg::Hive::ClassesRoot, classKey), c.registered);
+        std::string expected = c.line;
+        expected.replace(expected.find("%s"), 2, module);
+        // The log starts afresh with every run (no size limit set).
+        EXPECT_EQ(Log(), (Lines{"M Start: KarvexOPC-Modbus OPC Server 6.1.16.6127", expected,
+                                "I Finish"}));
+        EXPECT_EQ(beeps, (std::vector<std::pair<uint32_t, uint32_t>>{{1000, 100}}));
+    }
+    reg::DeleteTree(reg::Hive::ClassesRoot, classKey);
+    opc::daUnRegisterServer(options_.classId, core::kServerProgId);
+}
+
+TEST_F(MainTest, AClientKeepsTheServerRunningUntilItReleasesIt) {
+    ComScope com;
+    Start("-Embedding");
+    {
+        platform::ComPtr<IOPCServer> server;
+        {
+            platform::ComPtr<IClassFactory> factory = WaitClassObject();
+            ASSERT_TRUE(factory);
+            ASSERT_EQ(factory->CreateInstance(nullptr, IID_IOPCServer, server.outVoid()), S_OK);
+        }
+        ASSERT_TRUE(WaitStarted());
+        OPCSERVERSTATUS* status = nullptr;
+        ASSERT_EQ(server->GetStatus(&status), S_OK);
+        EXPECT_EQ(status->dwServerState, OPC_STATUS_RUNNING);
+        EXPECT_EQ(status->wMajorVersion, 6);
+        EXPECT_EQ(status->wBuildNumber, 16);
+        CoTaskMemFree(status->szVendorInfo);
+        CoTaskMemFree(status);
+        platform::SleepMs(300);
+        EXPECT_FALSE(ended_);
+    }
+    ASSERT_TRUE(WaitEnded());
+    EXPECT_TRUE(
+        InOrder({"W Ignore unknown option <-Embedding>", "D myClassFactory::server_count = 1",
+                 "T Process: started OK.", "D a_server_finished(0)", "I Finish"}));
+}
+
+TEST_F(MainTest, LockServerKeepsTheServerAfterEveryObjectIsReleased) {
+    ComScope com;
+    Start("");
+    {
+        platform::ComPtr<IClassFactory> factory = WaitClassObject();
+        ASSERT_TRUE(factory);
+        EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    }
+    ASSERT_TRUE(WaitStarted());
+    { platform::ComPtr<IOPCServer> server = Create<IOPCServer>(IID_IOPCServer); }
+    platform::SleepMs(500);
+    EXPECT_FALSE(ended_);
+    {
+        platform::ComPtr<IClassFactory> factory = Factory();
+        ASSERT_TRUE(factory);
+        EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    }
+    ASSERT_TRUE(WaitEnded());
+    EXPECT_TRUE(InOrder({"D myClassFactory::LockServer(1)", "D a_server_finished(0)",
+                         "D myClassFactory::LockServer(0)", "I Finish"}));
+}
+
+TEST_F(MainTest, LockServerSettingKeepsTheServerWithoutClients) {
+    Set("lock server", reg::Value::Dword(1));
+    Start("");
+    ASSERT_TRUE(WaitStarted());
+    platform::SleepMs(300);
+    EXPECT_FALSE(ended_);
+    running_->lockServer = 0;  // as if the setting were off, to end the test
+    ASSERT_TRUE(WaitEnded());
+    EXPECT_TRUE(
+        InOrder({"I LoadConfig: setting b_lockserver=1", "T Process: started OK.", "I Finish"}));
+}
+
+}  // namespace
