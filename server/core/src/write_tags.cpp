@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/server.h"
+#include "client_value.h"
 #include "correction_math.h"
 #include "opcconst.h"
 
@@ -48,63 +49,6 @@ bool TextToDouble(BSTR text, double* number) {
         return true;
     }
     return parsed.ec == std::errc{};
-}
-
-// The client's value as a number; false for types that are none (empty, arrays, dates, text
-// that is no number, references).
-bool ToDouble(const VARIANT& value, double* number) {
-    switch (value.vt) {
-        case VT_I1:
-            *number = static_cast<signed char>(value.cVal);
-            return true;
-        case VT_I2:
-            *number = value.iVal;
-            return true;
-        case VT_I4:
-            *number = value.lVal;
-            return true;
-        case VT_I8:
-            *number = static_cast<double>(value.llVal);
-            return true;
-        case VT_INT:
-            *number = value.intVal;
-            return true;
-        case VT_UI1:
-            *number = value.bVal;
-            return true;
-        case VT_UI2:
-            *number = value.uiVal;
-            return true;
-        case VT_UI4:
-            *number = value.ulVal;
-            return true;
-        case VT_UI8:
-            *number = static_cast<double>(value.ullVal);
-            return true;
-        case VT_UINT:
-            *number = value.uintVal;
-            return true;
-        case VT_R4:
-            *number = value.fltVal;
-            return true;
-        case VT_R8:
-            *number = value.dblVal;
-            return true;
-        case VT_CY:
-            *number = static_cast<double>(value.cyVal.int64) / 10000.0;
-            return true;
-        case VT_DECIMAL:
-            if (value.decVal.scale > kMaxDecimalScale) return false;
-            *number = DecimalToDouble(value.decVal);
-            return true;
-        case VT_BOOL:
-            *number = value.boolVal != VARIANT_FALSE ? 1 : 0;
-            return true;
-        case VT_BSTR:
-            return TextToDouble(value.bstrVal, number);
-        default:
-            return false;
-    }
 }
 
 class Writer {
@@ -169,7 +113,7 @@ private:
     HRESULT DeviceValue(const TagRecord& tag, const VARIANT& clientValue, double* value,
                         int64_t* integer) const {
         const char* name = tag.m_strName.c_str();
-        if (!ToDouble(clientValue, value)) {
+        if (!ClientValueToDouble(clientValue, value)) {
             kvlog::Error(log_,
                          "WriteTags: tag %s - value of VARIANT type %u is no number, not sent",
                          name, unsigned{clientValue.vt});
@@ -271,6 +215,61 @@ private:
 };
 
 }  // namespace
+
+bool ClientValueToDouble(const VARIANT& value, double* number) {
+    switch (value.vt) {
+        case VT_I1:
+            *number = static_cast<signed char>(value.cVal);
+            return true;
+        case VT_I2:
+            *number = value.iVal;
+            return true;
+        case VT_I4:
+            *number = value.lVal;
+            return true;
+        case VT_I8:
+            *number = static_cast<double>(value.llVal);
+            return true;
+        case VT_INT:
+            *number = value.intVal;
+            return true;
+        case VT_UI1:
+            *number = value.bVal;
+            return true;
+        case VT_UI2:
+            *number = value.uiVal;
+            return true;
+        case VT_UI4:
+            *number = value.ulVal;
+            return true;
+        case VT_UI8:
+            *number = static_cast<double>(value.ullVal);
+            return true;
+        case VT_UINT:
+            *number = value.uintVal;
+            return true;
+        case VT_R4:
+            *number = value.fltVal;
+            return true;
+        case VT_R8:
+            *number = value.dblVal;
+            return true;
+        case VT_CY:
+            *number = static_cast<double>(value.cyVal.int64) / 10000.0;
+            return true;
+        case VT_DECIMAL:
+            if (value.decVal.scale > kMaxDecimalScale) return false;
+            *number = DecimalToDouble(value.decVal);
+            return true;
+        case VT_BOOL:
+            *number = value.boolVal != VARIANT_FALSE ? 1 : 0;
+            return true;
+        case VT_BSTR:
+            return TextToDouble(value.bstrVal, number);
+        default:
+            return false;
+    }
+}
 
 int WriteTags(const opc::daCallerRecord* caller, unsigned count, const opc::daTagRef* tags,
               VARIANT* values, HRESULT* itemErrors, HRESULT* masterError, LCID /*locale*/) {
