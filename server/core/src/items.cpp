@@ -1,6 +1,7 @@
 // Init: the configuration, the OPC service and every item the server publishes.
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "core/server.h"
@@ -80,13 +81,23 @@ unsigned AccessRights(uint8_t access) {
     }
 }
 
-// "Stats/<name>(<id>)" followed by the rest; the channel name is shortened so that the whole
-// name keeps to 99 characters and its distinguishing tail stays.
-std::string StatisticsName(const ChannelRecord& channel, const std::string& rest) {
+std::string DevicePart(const FieldDevice& device) {
+    return "-" + std::to_string(device.address);
+}
+
+// "Stats/<name>(<id>)": the channel name is shortened, alike for all the channel's items, so
+// that its longest item name keeps to 99 characters.
+std::string StatisticsPrefix(const ChannelRecord& channel) {
+    size_t longest = std::strlen(kConnectionStatus);
+    for (const FieldDevice& device : channel.fieldDevices) {
+        for (const StatisticsItem& item : kDeviceItems) {
+            longest = std::max(longest, DevicePart(device).size() + std::strlen(item.suffix));
+        }
+    }
     const std::string id = "(" + std::to_string(channel.m_ucID) + ")";
-    const size_t fixed = std::string("Stats/").size() + id.size() + rest.size();
+    const size_t fixed = std::strlen("Stats/") + id.size() + longest;
     const size_t room = fixed < kMaxItemName ? kMaxItemName - fixed : 0;
-    return "Stats/" + channel.m_strName.substr(0, room) + id + rest;
+    return "Stats/" + channel.m_strName.substr(0, room) + id;
 }
 
 size_t StatisticsItemCount(const RuntimeTables& tables) {
@@ -134,21 +145,20 @@ public:
         for (size_t c = 0; c < server_->tables.ChannelCount(); ++c) {
             ChannelRecord channel;
             if (server_->tables.GetChannel(c, &channel) != kOk) continue;
+            const std::string prefix = StatisticsPrefix(channel);
             for (const FieldDevice& device : channel.fieldDevices) {
-                const std::string prefix = "-" + std::to_string(device.address);
                 for (const StatisticsItem& item : kDeviceItems) {
                     VARIANT zero;
                     ZeroOf(item.type, &zero);
-                    Add(server_->handles.Statistics(n++),
-                        StatisticsName(channel, prefix + item.suffix), OPC_READABLE, zero, 0,
-                        item.high);
+                    Add(server_->handles.Statistics(n++), prefix + DevicePart(device) + item.suffix,
+                        OPC_READABLE, zero, 0, item.high);
                 }
             }
             VARIANT zero;
             ZeroOf(VT_I4, &zero);
             const uintptr_t handle = server_->handles.Statistics(n++);
             const unsigned index =
-                Add(handle, StatisticsName(channel, kConnectionStatus), OPC_READABLE, zero, 0, 1);
+                Add(handle, prefix + kConnectionStatus, OPC_READABLE, zero, 0, 1);
             kvlog::Debug(server_->log, "Init: (%s) Adding tag conn_status - id %u, [%u]",
                          channel.m_strName.c_str(), static_cast<unsigned>(handle), index);
         }

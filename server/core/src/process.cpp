@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "cache_cycle.h"
 #include "core/main.h"
 #include "core/server.h"
 #include "platform/clock.h"
@@ -116,9 +117,11 @@ struct LinkLossSettings {
     uint8_t qualityReset = 0;
 };
 
-class CacheCycle {
+}  // namespace
+
+class CacheCycle::Pass {
 public:
-    explicit CacheCycle(Server* server) : server_(*server), tables_(server->tables) {}
+    explicit Pass(Server* server) : server_(*server), tables_(server->tables) {}
 
     // Start of a call: the built-in items, the group lists and the statistics time stamps.
     void Start() {
@@ -391,7 +394,20 @@ private:
     std::array<LinkLossSettings, 256> linkLoss_{};
 };
 
-}  // namespace
+CacheCycle::CacheCycle(Server* server) : pass_(std::make_unique<Pass>(server)) {}
+CacheCycle::~CacheCycle() = default;
+
+void CacheCycle::Start() {
+    pass_->Start();
+}
+
+bool CacheCycle::ShouldRun() {
+    return pass_->ShouldRun();
+}
+
+void CacheCycle::RunOnce() {
+    pass_->RunOnce();
+}
 
 void Process(Server* server, uint32_t delay) {
     server->processRunning = 1;

@@ -58,9 +58,9 @@ struct ItemState {
 class TestServer {
 public:
     // Log lines are kept from the function prefix given (for example "Process:") on.
-    explicit TestServer(const std::string& logPrefix)
+    explicit TestServer(const std::string& logPrefix, int logLevel = kvlog::kDebug)
         : root_("Software\\KB Karvex\\Test\\" + testing_support::UniqueName("server")),
-          log_(logPrefix),
+          log_(logPrefix, logLevel),
           server_(log_.handle()) {
         server_.settingsKey = root_ + "\\Settings";
     }
@@ -78,6 +78,7 @@ public:
     core::Server& server() { return server_; }
     core::RuntimeTables& tables() { return server_.tables; }
     const CapturedLog& log() const { return log_; }
+    IOPCServer* opcServer() const { return client_ ? client_->server() : nullptr; }
 
     void SetSetting(const std::string& name, const platform::reg::Value& value) {
         ASSERT_EQ(platform::reg::SetValue(platform::reg::Hive::CurrentUser, server_.settingsKey,
