@@ -270,6 +270,46 @@ TEST(CacheCycleTest, FreshValuesArePublishedInTheTagsType) {
     EXPECT_EQ(s.log().Count("D Process: Updating tag: Flag, new raw value: 00000002"), 1u);
 }
 
+// The correction examples as a client reads them.
+TEST(CacheCycleTest, CorrectedValuesAsAClientReadsThem) {
+    struct Case {
+        const char* name;
+        uint16_t type;
+        uint8_t size, dataType;
+        std::vector<config::CorrectionInfo> corrections;
+        int32_t raw;
+        double published;
+    };
+    const Case cases[] = {
+        {"ShlOr", VT_UI4, 16, 0, {{3, 1, 4}, {5, 1, 1}}, 5, 81},
+        {"Equal", VT_BOOL, 16, 0, {{9, 1, 7}}, 7, -1},  // VARIANT_TRUE
+        {"Unsigned", VT_R4, 32, 1, {}, -1, 4294967296.0},
+        {"Tsm50", VT_R4, 16, 0, {{11, 1, 1.428}}, 60, 46.73},
+        {"Half", VT_UI2, 16, 0, {{2, 1, 0.5}}, 125, 62},
+    };
+    TestServer s("Process:");
+    s.doc().Devices() = {ChannelConfig("Boiler", 1)};
+    for (const Case& c : cases) {
+        config::opcTagInfo tag =
+            TagConfig(static_cast<uint32_t>(s.doc().Elements().size() + 1), c.name, 1, 1, c.type);
+        tag.m_ucSize = c.size;
+        tag.m_ucDataType = c.dataType;
+        tag.m_aCorrections = c.corrections;
+        s.doc().Elements().push_back(tag);
+    }
+    ASSERT_EQ(s.Init(), 0);
+    s.StartProcess();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        const OPCHANDLE handle = s.AddItem(cases[i].name);
+        StoreFresh(s.tables(), i, cases[i].raw);
+        const ItemState item =
+            s.WaitFor(handle, [](const ItemState& read) { return read.quality == kGood; });
+        EXPECT_EQ(item.value.vt(), cases[i].type);
+        EXPECT_NEAR(item.value.AsDouble(), cases[i].published, 0.01);
+    }
+}
+
 TEST(CacheCycleTest, WriteOnlyTagsAreLeftAlone) {
     TestServer s("Process:");
     s.doc().Devices() = {ChannelConfig("Boiler", 1)};

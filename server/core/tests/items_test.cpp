@@ -114,6 +114,22 @@ TEST(Items, TagPathsAreBrowsedAsBranches) {
               (std::vector<std::u16string>{u"T"}));
 }
 
+// Browsing lists branches in registration order, which shows the field devices' order: the
+// order in which the tags first use them.
+TEST(Items, FieldDevicesGetStatisticsItemsInTheOrderTagsFirstUseThem) {
+    TestServer test("Init:");
+    test.doc().Devices() = {ChannelConfig("Line", 0)};
+    test.doc().Elements() = {TagConfig(1, "A", 0, 5), TagConfig(2, "B", 0, 2),
+                             TagConfig(3, "C", 0, 5)};
+    ASSERT_EQ(test.Init(), 0);
+    EXPECT_EQ(Browse(test.opcServer(), {u"Stats"}, OPC_BRANCH),
+              (std::vector<std::u16string>{u"Line(0)-5", u"Line(0)-2", u"Line(0)"}));
+    EXPECT_EQ(
+        Browse(test.opcServer(), {u"Stats", u"Line(0)-5"}, OPC_LEAF),
+        (std::vector<std::u16string>{u"tx count", u"rx count", u"crcfail count", u"noanswer count",
+                                     u"exception count", u"connection", u"Command status"}));
+}
+
 TEST(Items, LongChannelNamesAreShortenedToNinetyNineCharacters) {
     TestServer test("Init:");
     const std::string longName(120, 'n');

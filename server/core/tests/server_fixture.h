@@ -123,6 +123,15 @@ public:
         return item;
     }
 
+    // A synchronous write of one item; its item error.
+    HRESULT Write(OPCHANDLE handle, opc_test::Variant value) {
+        opc_test::ComPtr<IOPCSyncIO> io;
+        EXPECT_EQ(group_->QueryInterface(IID_IOPCSyncIO, io.outVoid()), S_OK);
+        opc_test::TaskArray<HRESULT> errors;
+        if (FAILED(io->Write(1, &handle, value.get(), errors.out()))) return E_FAIL;
+        return errors[0];
+    }
+
     // Waits (bounded) until the item read satisfies the condition; its last state either way.
     ItemState WaitFor(OPCHANDLE handle, const std::function<bool(const ItemState&)>& condition,
                       unsigned timeoutMs = kWaitMs) {

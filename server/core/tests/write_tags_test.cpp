@@ -11,6 +11,7 @@
 
 #include "../../opc/tests/group_test_support.h"
 #include "captured_log.h"
+#include "server_fixture.h"
 #include "config/scf_file.h"
 #include "core/server.h"
 #include "platform/registry.h"
@@ -313,62 +314,46 @@ TEST_F(WriteTagsTest, ASecondItemForTheSameChannelIsNotSent) {
 }
 
 // A server made by Init from an active configuration, written by an OPC client.
-TEST(WriteTagsClientTest, AClientWriteThroughSyncIoFillsTheSlot) {
-    namespace reg = platform::reg;
-    testing_support::TempDir dir;
-    const std::string root = "Software\\KB Karvex\\Test\\" + testing_support::UniqueName("write");
-    core_test::CapturedLog log("WriteTags:");
-    core::Server server(log.handle());
-    server.settingsKey = root + "\\Settings";
-
-    config::CKarvexOPCCfgDoc doc;
-    config::opcDeviceInfo device;
-    device.m_strName = "Boiler";
-    device.m_ucID = 5;
-    doc.Devices() = {device};
-    config::opcTagInfo other;
-    other.m_dwID = 1;
-    other.m_strName = "Other";
-    other.m_ucDevice = 5;
-    config::opcTagInfo setpoint = other;
-    setpoint.m_dwID = 2;
-    setpoint.m_strName = "Setpoint";
-    setpoint.m_vtType = VT_R4;
-    setpoint.m_ucSize = 16;
-    setpoint.m_ucAccess = config::kAccessReadWrite;
-    setpoint.m_aCorrections = {config::CorrectionInfo{kMul, 1, 0.5}};
-    doc.Elements() = {other, setpoint};
-    const std::string path = dir.File("active.scf");
-    ASSERT_EQ(config::SaveDocument(path, &doc), 0u);
-    ASSERT_EQ(reg::SetValue(reg::Hive::CurrentUser, server.settingsKey, "datafile",
-                            reg::Value::String(path)),
-              0u);
-    ASSERT_EQ(core::Init(&server), 0);
-    ASSERT_NE(server.service, nullptr);
-    {
-        opc_test::Client client(server.service);
-        ASSERT_EQ(client.result(), 0);
-        auto group = client.AddGroup(u"g", true, 1000);
-        const std::vector<OPCHANDLE> items = opc_test::AddItems(group.get(), {"Setpoint"});
-        ASSERT_NE(items[0], 0u);
-        auto io = group.As<IOPCSyncIO>(IID_IOPCSyncIO);
-        ASSERT_TRUE(io);
-        OPCHANDLE handle = items[0];
-        auto write = [&](float number) {
-            Variant value = Variant::R4(number);
-            opc_test::TaskArray<HRESULT> errors;
-            EXPECT_EQ(io->Write(1, &handle, value.get(), errors.out()), S_FALSE);
-            return errors[0];
-        };
-        EXPECT_EQ(write(21.5f), OPC_S_CLAMP) << "the service shows the written value";
-        EXPECT_EQ(write(std::numeric_limits<float>::quiet_NaN()), OPC_E_RANGE);
+// The write examples as a client makes them: IOPCSyncIO::Write of a VARIANT of the item's type.
+TEST(WriteTagsClientTest, ClientWritesLeaveTheRegisterFormInTheSlot) {
+    struct Case {
+        const char* name;
+        uint16_t type;
+        Format format;
+        Variant value;
+        WriteCommand slot;
+    };
+    const Case cases[] = {
+        {"Half", VT_UI2, {16, 0, 6, {C(kMul, 0.5)}}, Variant::R8(62.5), {2, 125, 0, 0}},
+        {"Two", VT_UI2, {16, 0, 6, {C(kMul, 0.5), C(kAdd, 5)}}, Variant::R8(12), {2, 12, 0, 1}},
+        {"Float", VT_R4, {32, 0, 16, {}}, Variant::R4(1.5f), {5, 1, 0x3FC00000, 2}},
+        {"Unsigned", VT_R8, {32, 1, 6, {}}, Variant::R8(-1.0), {3, 0xFFFF, 0xFFFFFFFF, 3}},
+        {"Nan", VT_R4, {16, 0, 6, {}}, Variant::R4(std::nanf("")), {3, 0xFFFF, 0xFFFFFFFF, 3}},
+    };
+    core_test::TestServer test("WriteTags:");
+    test.doc().Devices() = {core_test::ChannelConfig("Boiler", 5)};
+    for (const Case& c : cases) {
+        config::opcTagInfo tag = core_test::TagConfig(
+            static_cast<uint32_t>(test.doc().Elements().size() + 1), c.name, 5, 1, c.type);
+        tag.m_ucSize = c.format.size;
+        tag.m_ucDataType = c.format.dataType;
+        tag.m_ucWriteFunction = c.format.writeFunction;
+        tag.m_ucAccess = config::kAccessReadWrite;
+        for (const ConfigCorrection& k : c.format.corrections)
+            tag.m_aCorrections.push_back({k.m_ucOperation, k.m_dwReserved, k.m_dParam});
+        test.doc().Elements().push_back(tag);
     }
-    WriteCommand slot;
-    ASSERT_EQ(server.tables.GetWrite(0, &slot), core::kOk);
-    EXPECT_EQ(slot, (WriteCommand{2, 43, 0, 1}));
-    EXPECT_EQ(log.Count("I WriteTags: write tag Setpoint value to device"), 2u);
-    opc::daServiceDestroy(server.service);
-    reg::DeleteTree(reg::Hive::CurrentUser, root);
+    ASSERT_EQ(test.Init(), 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const OPCHANDLE handle = test.AddItem(c.name);
+        ASSERT_NE(handle, 0u);
+        const HRESULT expected = std::string(c.name) == "Nan" ? OPC_E_RANGE : OPC_S_CLAMP;
+        EXPECT_EQ(test.Write(handle, c.value), expected);
+        WriteCommand slot;
+        ASSERT_EQ(test.tables().GetWrite(0, &slot), core::kOk);
+        EXPECT_EQ(slot, c.slot);
+    }
 }
 
 }  // namespace
