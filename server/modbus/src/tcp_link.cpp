@@ -1,0 +1,58 @@
+// The Modbus-TCP backend: one TCP connection with TCP_NODELAY, Modbus-TCP framing.
+
+#include <utility>
+
+#include "link.h"
+#include "platform/errors.h"
+#include "platform/socket.h"
+
+namespace modbus {
+namespace {
+
+class TcpLink final : public Link {
+public:
+    TcpLink(std::string address, uint16_t port) : address_(std::move(address)), port_(port) {}
+
+    Framing framing() const override { return Framing::kTcp; }
+
+    int Open(uint32_t timeoutMs) override {
+        const int result = socket_.Connect(address_, port_, timeoutMs);
+        if (result != 0) return result;
+        return socket_.SetNoDelay(true);
+    }
+
+    void Close() override { socket_.Close(); }
+    intptr_t Handle() const override { return socket_.Handle(); }
+
+    int WaitWritable(uint32_t timeoutMs) override { return socket_.WaitWritable(timeoutMs); }
+
+    int Send(const std::vector<uint8_t>& frame, uint32_t timeoutMs, size_t* sent) override {
+        return socket_.Send(frame.data(), frame.size(), timeoutMs, sent);
+    }
+
+    ReceiveStatus WaitAnswer(uint32_t timeoutMs) override {
+        const int result = socket_.WaitReadable(timeoutMs);
+        if (result == 0) return ReceiveStatus::kData;
+        return result == platform::kWsaEtimedout ? ReceiveStatus::kTimeout : ReceiveStatus::kLost;
+    }
+
+    ReceiveStatus Read(uint8_t* buffer, size_t capacity, size_t* received) override {
+        const int result = socket_.Receive(buffer, capacity, 0, received);
+        if (result == platform::kWsaEtimedout) return ReceiveStatus::kTimeout;
+        if (result != 0) return ReceiveStatus::kLost;
+        return *received == 0 ? ReceiveStatus::kClosed : ReceiveStatus::kData;
+    }
+
+private:
+    std::string address_;
+    uint16_t port_;
+    platform::Socket socket_;
+};
+
+}  // namespace
+
+std::unique_ptr<Link> MakeTcpLink(const std::string& address, uint16_t port) {
+    return std::make_unique<TcpLink>(address, port);
+}
+
+}  // namespace modbus

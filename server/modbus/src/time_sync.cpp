@@ -1,0 +1,112 @@
+#include "time_sync.h"
+
+#include <utility>
+
+#include "modbus/framing.h"
+
+namespace modbus {
+namespace {
+
+constexpr uint16_t kClockRegister = 10000;
+constexpr uint8_t kWriteMultiple = 16;
+
+bool Local(std::time_t time, std::tm* fields) {
+#if defined(_WIN32)
+    return localtime_s(fields, &time) == 0;
+#else
+    return localtime_r(&time, fields) != nullptr;
+#endif
+}
+
+bool Utc(std::time_t time, std::tm* fields) {
+#if defined(_WIN32)
+    return gmtime_s(fields, &time) == 0;
+#else
+    return gmtime_r(&time, fields) != nullptr;
+#endif
+}
+
+std::string Format(const std::tm& fields) {
+    char text[32] = {};
+    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &fields);
+    return text;
+}
+
+std::string LocalText(std::time_t time) {
+    std::tm fields{};
+    return Local(time, &fields) ? Format(fields) : std::string();
+}
+
+std::string UtcText(std::time_t time) {
+    std::tm fields{};
+    return Utc(time, &fields) ? Format(fields) : std::string();
+}
+
+}  // namespace
+
+int ZoneOffsetHours(std::time_t now) {
+    std::tm local{};
+    std::tm utc{};
+    if (!Local(now, &local) || !Utc(now, &utc)) return 0;
+    const bool daylight = local.tm_isdst > 0;
+    // Both broken-down times read back as local time: their difference is the zone's.
+    const double seconds = std::difftime(std::mktime(&local), std::mktime(&utc));
+    return static_cast<int>(seconds / 3600) - (daylight ? 1 : 0);
+}
+
+uint32_t CorrectedTime(std::time_t now, kvlog::Handle log) {
+    kvlog::Trace(log, "KARVEXTimesynch: time %s", UtcText(now).c_str());
+    const int offset = ZoneOffsetHours(now);
+    kvlog::Trace(log, "KARVEXTimesynch: zone offset %i hours", offset);
+    const std::time_t corrected = now + static_cast<std::time_t>(offset) * 3600;
+    kvlog::Trace(log, "KARVEXTimesynch: corrected time %s", UtcText(corrected).c_str());
+    return static_cast<uint32_t>(corrected);
+}
+
+void TimeSync::Collect(const core::RuntimeTables& tables, uint8_t channelId) {
+    for (size_t i = 0; i < tables.TimeSyncCount(); ++i) {
+        core::TimeSyncEntry entry;
+        if (tables.GetTimeSync(i, &entry) != core::kOk) continue;
+        if (entry.kind != 1 || entry.channelId != channelId) continue;
+        kvlog::Info(
+            log_, "WriteData: found time synch params: channel id %u, device no %u, delay %u",
+            unsigned{entry.channelId}, unsigned{entry.address}, unsigned{entry.periodMinutes});
+        entries_.push_back(entry);
+    }
+}
+
+void TimeSync::Check(core::RuntimeTables* tables, size_t channelIndex, std::time_t now) {
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const core::TimeSyncEntry& entry = entries_[i];
+        const unsigned address = entry.address;
+        if (entry.lastSync <= 0) {
+            tables->SetCommandState(channelIndex, core::kCommandTimeSync);
+            kvlog::Trace(log_, "WriteData: %s device %u performing initial time synchronization",
+                         name_.c_str(), address);
+            pending_ = i;
+            return;
+        }
+        const auto elapsed = static_cast<unsigned>(now - entry.lastSync);
+        const unsigned period = entry.periodMinutes * 60u;
+        kvlog::Trace(log_, "WriteData: %s device %u last synch: %s, current time: %s, period %u/%u",
+                     name_.c_str(), address, LocalText(entry.lastSync).c_str(),
+                     LocalText(now).c_str(), elapsed, period);
+        if (elapsed / 60 >= entry.periodMinutes) {
+            tables->SetCommandState(channelIndex, core::kCommandTimeSync);
+            kvlog::Trace(log_, "WriteData: %s device %u performing time synchronization (%u/%u)",
+                         name_.c_str(), address, elapsed, period);
+            pending_ = i;
+            return;
+        }
+    }
+}
+
+std::vector<uint8_t> TimeSync::Pdu(std::time_t now) const {
+    const uint32_t corrected = CorrectedTime(now, log_);
+    const uint8_t value[4] = {
+        static_cast<uint8_t>(corrected >> 24), static_cast<uint8_t>(corrected >> 16),
+        static_cast<uint8_t>(corrected >> 8), static_cast<uint8_t>(corrected)};
+    return WriteDoublePdu(PendingAddress(), kWriteMultiple, kClockRegister, value);
+}
+
+}  // namespace modbus

@@ -1,0 +1,46 @@
+#pragma once
+// Setting the clocks of the channel's controllers: each entry of the channel is due at the
+// first cycle and then one period after its last synchronisation; the turn itself travels
+// through the write slot as command state 6.
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/runtime.h"
+#include "log/kvlog.h"
+
+namespace modbus {
+
+// Hours between local standard time and UTC at `now` (3 for a zone 3 hours east of UTC).
+int ZoneOffsetHours(std::time_t now);
+// Local standard time as seconds since 1970, with its log lines.
+uint32_t CorrectedTime(std::time_t now, kvlog::Handle log);
+
+class TimeSync {
+public:
+    TimeSync(kvlog::Handle log, std::string channelName)
+        : log_(log), name_(std::move(channelName)) {}
+
+    // Takes the kind 1 entries of the channel from the table.
+    void Collect(const core::RuntimeTables& tables, uint8_t channelId);
+    // At the top of a cycle: sets command state 6 for the first due entry.
+    void Check(core::RuntimeTables* tables, size_t channelIndex, std::time_t now);
+
+    uint8_t PendingAddress() const { return entries_[pending_].address; }
+    // The function 16 PDU that writes the corrected time to registers 10000 and 10001.
+    std::vector<uint8_t> Pdu(std::time_t now) const;
+    // The turn ended with a confirmation, or gave up after its retries: due one period later.
+    void Done(std::time_t now) { entries_[pending_].lastSync = static_cast<int32_t>(now); }
+
+private:
+    kvlog::Handle log_;
+    std::string name_;
+    std::vector<core::TimeSyncEntry> entries_;
+    size_t pending_ = 0;
+};
+
+}  // namespace modbus

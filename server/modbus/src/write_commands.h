@@ -1,0 +1,77 @@
+#pragma once
+// The channel's command state machine as a worker sees it at the top of each request turn: a
+// pending client write or clock setting replaces the turn's read, an emergency read may follow
+// a single-register write, and the outcome of the turn moves the state, the retry budget and
+// the command status of the written field device.
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <vector>
+
+#include "core/server.h"
+#include "link.h"
+#include "modbus/answer.h"
+#include "modbus/planner.h"
+#include "time_sync.h"
+
+namespace modbus {
+
+enum class TurnKind { kRead, kEmergencyRead, kWrite, kTimeSync, kSkip };
+
+// What one request turn sends and how its answer is judged.
+struct Turn {
+    TurnKind kind = TurnKind::kRead;
+    std::vector<uint8_t> pdu;
+    SentFrame sent;
+    uint8_t itemSize = 16;
+    uint16_t requestCount = 0;
+    ReadRequest read;  // the read of the turn (the emergency read's own when there is one)
+    uint8_t commandState = core::kCommandIdle;
+    bool restartCycle = false;  // a one-request 32-bit write polls the device afresh
+};
+
+enum class TurnOutcome { kConfirmed, kNoAnswer, kException, kShort };
+
+class WriteCommands {
+public:
+    WriteCommands(const AnswerLog& log, Framing framing, const core::ChannelRecord& channel,
+                  size_t channelIndex, const EngineRules& rules);
+
+    // Builds the turn of `request`, which passed the priority gate.
+    Turn Begin(core::Server* server, const ReadRequest& request, TimeSync* sync, std::time_t now);
+    // The frame that went out in this turn, for the emergency read of the next.
+    void Sent(const Turn& turn, size_t frameLength);
+    // The outcome of a write or clock-setting turn; true when the link is to be drained.
+    bool Finish(core::Server* server, const Turn& turn, TurnOutcome outcome, uint8_t code,
+                TimeSync* sync, std::time_t now);
+    // The tick count of the last confirmed write (0 before the first).
+    uint64_t lastConfirmedTick() const { return lastConfirmedTick_; }
+
+private:
+    struct PreviousFrame {
+        bool singleWrite = false;  // a function 6 write
+        uint8_t unit = 0;
+        uint16_t reg = 0;
+        uint16_t value = 0;
+        size_t length = 0;
+    };
+
+    bool BuildWrite(core::Server* server, const core::WriteCommand& slot, Turn* turn);
+    bool BuildEmergencyRead(Turn* turn);
+    void Confirm(core::Server* server, const Turn& turn);
+    void SetStatus(core::Server* server, const Turn& turn, int32_t status);
+    void Abort(core::Server* server, const Turn& turn, const char* what, int32_t status);
+    void Retry(core::Server* server, const Turn& turn, TimeSync* sync, std::time_t now);
+
+    AnswerLog log_;
+    Framing framing_;
+    core::ChannelRecord channel_;
+    size_t channelIndex_;
+    EngineRules rules_;
+    uint8_t retries_;
+    PreviousFrame previous_;
+    uint64_t lastConfirmedTick_ = 0;
+};
+
+}  // namespace modbus

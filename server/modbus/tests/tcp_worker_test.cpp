@@ -1,0 +1,500 @@
+// The Modbus-TCP worker against real peers on loopback: the frames a scripted slave records,
+// the statistics and log lines of every kind of answer, writes, clock setting, reconnects.
+
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+
+#include <gtest/gtest.h>
+
+#include "modbus_testing/peers.h"
+#include "platform/socket.h"
+#include "platform/system.h"
+#include "worker_rig.h"
+
+namespace modbus_test {
+namespace {
+
+using modbus_testing::Fault;
+using modbus_testing::FaultSlave;
+using modbus_testing::FaultStep;
+using modbus_testing::LibmodbusSlave;
+
+// The request frames after the transaction id, which the tests do not predict.
+Bytes Body(const Bytes& frame) {
+    return Bytes(frame.begin() + 2, frame.end());
+}
+
+Bytes ReadBody(uint8_t unit, uint8_t function, uint16_t start, uint16_t count) {
+    return {0,
+            0,
+            0,
+            6,
+            unit,
+            function,
+            uint8_t(start >> 8),
+            uint8_t(start),
+            uint8_t(count >> 8),
+            uint8_t(count)};
+}
+
+size_t CountFrames(const FaultSlave& slave, const Bytes& body) {
+    size_t count = 0;
+    for (const Bytes& frame : slave.Requests())
+        count += Body(frame) == body ? 1 : 0;
+    return count;
+}
+
+bool WaitForRequests(const FaultSlave& slave, size_t count) {
+    return WaitFor([&] { return slave.Requests().size() >= count; });
+}
+
+TEST(TcpWorker, ReadCycleFramesCountUpTheTransactionAndSkipUnit255) {
+    FaultSlave slave;
+    WorkerRig rig(slave.port());
+    for (const uint32_t reg : {10u, 11u, 12u})
+        rig.AddTag({.reg = reg});
+    rig.AddTag({.unit = 255, .reg = 0});
+    rig.Start();
+    ASSERT_TRUE(WaitForRequests(slave, 3));
+    ASSERT_TRUE(WaitFor([&] { return rig.Statistics(255).noAnswerCount >= 2; }));
+    ASSERT_TRUE(rig.Stop());
+
+    const std::vector<Bytes> frames = slave.Requests();
+    EXPECT_EQ(frames[0], (Bytes{0, 0, 0, 0, 0, 6, 1, 3, 0, 10, 0, 3}));
+    // The unit 255 request takes a transaction id without reaching the wire.
+    EXPECT_EQ(frames[1], (Bytes{0, 2, 0, 0, 0, 6, 1, 3, 0, 10, 0, 3}));
+    for (const Bytes& frame : frames)
+        EXPECT_EQ(frame[6], 1) << "unit 255 went out";
+    const core::StatisticsBlock block = rig.Statistics(1);
+    EXPECT_GE(block.txCount, frames.size());
+    EXPECT_GE(block.rxCount, 2u);
+    EXPECT_EQ(block.connected, 1u);
+    EXPECT_EQ(rig.Statistics(255).txCount, 0u);
+    EXPECT_GE(rig.LogCount("WriteData: Plc1 Device 255, skipping transmission"), 2u);
+    EXPECT_EQ(rig.LogCount("WriteData: finished normally, device id 1"), 1u);
+    EXPECT_EQ(rig.Channel().connectionStatus, 0);
+}
+
+struct FaultCase {
+    const char* name;
+    FaultStep step;
+    uint32_t core::StatisticsBlock::*counter;
+    const char* line;
+    bool drains;
+};
+
+class TcpWorkerFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(TcpWorkerFaults, OneFaultyAnswerMovesItsCounterOnly) {
+    const FaultCase& fault = GetParam();
+    static std::atomic<int> beeps;
+    beeps = 0;
+    platform::SetBeepHook([](uint32_t frequency, uint32_t duration) {
+        beeps += frequency == 1000 && duration == 10 ? 1 : 100;
+    });
+    FaultSlave slave;
+    slave.Script({fault.step, FaultStep{}});
+    WorkerRig rig(slave.port());
+    const size_t tag = rig.AddTag({.reg = 4});
+    rig.Start();
+    ASSERT_TRUE(WaitForRequests(slave, 3));
+    ASSERT_TRUE(WaitFor([&] { return rig.Tag(tag).state == core::kTagFresh; }));
+    ASSERT_TRUE(rig.Stop());
+    platform::SetBeepHook(nullptr);
+
+    const core::StatisticsBlock block = rig.Statistics();
+    EXPECT_EQ(block.*fault.counter, 1u);
+    const uint32_t faults = block.crcFailCount + block.noAnswerCount + block.exceptionCount;
+    EXPECT_EQ(faults, 1u);
+    EXPECT_EQ(block.connected, 1u);
+    EXPECT_EQ(block.consecutiveFaults, 0u);
+    EXPECT_EQ(rig.LogCount(fault.line), 1u);
+    EXPECT_EQ(rig.LogCount("Exception occured, waiting for data remnants"), fault.drains ? 1u : 0u);
+    EXPECT_EQ(beeps, fault.step.fault == Fault::kException ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TcpWorkerFaults,
+    ::testing::Values(
+        FaultCase{"Short",
+                  {Fault::kShort},
+                  &core::StatisticsBlock::crcFailCount,
+                  "WriteData: Plc1 response was too short - 5 chars",
+                  true},
+        FaultCase{"Exception",
+                  {Fault::kException, 2},
+                  &core::StatisticsBlock::exceptionCount,
+                  "WriteData: Plc1 Device Plc1 (127.0.0.1), Modbus device 1, function no 3: error "
+                  "(0x80) returned, illegal data address, code=2, start reg=4, num reg=1",
+                  true},
+        FaultCase{"Transaction",
+                  {Fault::kWrongTransaction},
+                  &core::StatisticsBlock::noAnswerCount,
+                  "packets transaction ID mismatch",
+                  true},
+        FaultCase{"Unit",
+                  {Fault::kWrongUnit},
+                  &core::StatisticsBlock::noAnswerCount,
+                  "packets mismatch: requested device 1, answered device 2",
+                  true},
+        FaultCase{"Function",
+                  {Fault::kWrongFunction},
+                  &core::StatisticsBlock::noAnswerCount,
+                  "packets mismatch: requested function 3, answered function 4",
+                  true},
+        FaultCase{"ByteCount",
+                  {Fault::kWrongByteCount},
+                  &core::StatisticsBlock::noAnswerCount,
+                  "data bytes count expected 2, data bytes count in answer 4",
+                  true},
+        FaultCase{"Silent",
+                  {Fault::kSilent},
+                  &core::StatisticsBlock::noAnswerCount,
+                  "WriteData: Plc1 Device Plc1 (127.0.0.1), Modbus device 1, function 3 - NO "
+                  "ANSWER",
+                  false}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
+
+TEST(TcpWorker, ThreeSilentAnswersDropTheConnectionFlagAndAGoodOneRaisesIt) {
+    FaultSlave slave;
+    slave.Script({{Fault::kSilent}});
+    WorkerRig rig(slave.port());
+    const size_t tag = rig.AddTag({.reg = 0});
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] { return rig.Statistics().noAnswerCount >= 2; }));
+    EXPECT_EQ(rig.Tag(tag).state, core::kTagNoFreshValue);
+    EXPECT_GE(rig.Tag(tag).faultCount, 2);
+    ASSERT_TRUE(WaitFor([&] { return rig.Statistics().consecutiveFaults >= 3; }));
+    EXPECT_EQ(rig.Statistics().connected, 0u);
+
+    slave.Script({});
+    ASSERT_TRUE(WaitFor([&] { return rig.Statistics().connected == 1; }));
+    EXPECT_EQ(rig.Statistics().consecutiveFaults, 0u);
+    EXPECT_EQ(rig.Tag(tag).state, core::kTagFresh);
+    EXPECT_EQ(rig.Tag(tag).faultCount, 0);
+    ASSERT_TRUE(rig.Stop());
+}
+
+TEST(TcpWorker, CloseDuringAWaitReconnectsAndRestartsAtTheFirstRequest) {
+    FaultSlave slave;
+    slave.Script({{}, {Fault::kClose}, {}});
+    WorkerRig rig(slave.port());
+    rig.AddTag({.reg = 0});
+    rig.AddTag({.reg = 500});
+    rig.Start();
+    ASSERT_TRUE(WaitForRequests(slave, 3));
+    ASSERT_TRUE(rig.Stop());
+
+    const std::vector<Bytes> frames = slave.Requests();
+    EXPECT_EQ(Body(frames[0]), ReadBody(1, 3, 0, 1));
+    EXPECT_EQ(Body(frames[1]), ReadBody(1, 3, 500, 1));
+    EXPECT_EQ(Body(frames[2]), ReadBody(1, 3, 0, 1));
+    EXPECT_EQ(slave.Connections(), 2u);
+    EXPECT_EQ(rig.LogCount("WriteData: Plc1 unexpected close of connection at remote end"), 1u);
+    EXPECT_EQ(rig.LogCount("WriteData: Plc1 restarting thread due to possible connection loss "
+                           "to device Plc1 (127.0.0.1)"),
+              1u);
+}
+
+TEST(TcpWorker, RefusedConnectionShowsTheSocketErrorAndRetries) {
+    uint16_t port = 0;
+    {
+        platform::Listener listener;
+        ASSERT_EQ(listener.Listen("127.0.0.1", 0), 0);
+        port = listener.Port();
+    }
+    WorkerRig rig(port);
+    rig.AddTag({.reg = 0});
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] {
+        return rig.LogCount(
+                   "WriteData: Plc1 connecting to device Plc1 (127.0.0.1)... ERROR "
+                   "10061") >= 2;
+    }));
+    EXPECT_EQ(rig.Channel().connectionStatus, 10061);
+    ASSERT_TRUE(rig.Stop());
+}
+
+TEST(TcpWorker, PolledValuesReachTheTagTable) {
+    LibmodbusSlave slave;
+    slave.SetHolding(10, 0x1234);
+    slave.SetHolding(20, 0x0102);
+    slave.SetHolding(21, 0x0304);
+    slave.SetCoil(3, true);
+    WorkerRig rig(slave.port());
+    const size_t word = rig.AddTag({.reg = 10});
+    const size_t dword = rig.AddTag({.reg = 20, .size = 32, .byteOrder = 3});
+    const size_t coil = rig.AddTag({.function = 1, .reg = 3, .size = 1});
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] {
+        return rig.Tag(word).state == core::kTagFresh && rig.Tag(dword).state == core::kTagFresh &&
+               rig.Tag(coil).state == core::kTagFresh;
+    }));
+    EXPECT_EQ(rig.Tag(word).rawValue, 0x1234);
+    EXPECT_EQ(rig.Tag(dword).rawValue, 0x03040102);
+    EXPECT_EQ(rig.Tag(coil).rawValue, 1);
+
+    slave.SetHolding(10, 0x00FF);
+    ASSERT_TRUE(WaitFor([&] { return rig.Tag(word).rawValue == 0x00FF; }));
+    ASSERT_TRUE(rig.Stop());
+}
+
+// Writes posted before the worker starts are carried out in its first turn.
+struct WriteCase {
+    const char* name;
+    uint8_t state;
+    TagSpec tag;
+    uint16_t value16;
+    uint32_t value32;
+    std::vector<FaultStep> script;  // silence at the end: no stored read resets the status
+    std::vector<Bytes> frames;      // the first frames, without their transaction ids
+    int32_t commandStatus;
+};
+
+class TcpWorkerWrites : public ::testing::TestWithParam<WriteCase> {};
+
+TEST_P(TcpWorkerWrites, FramesAndCommandStatus) {
+    const WriteCase& write = GetParam();
+    FaultSlave slave;
+    slave.Script(write.script);
+    WorkerRig rig(slave.port());
+    const size_t tag = rig.AddTag(write.tag);
+    rig.PostWrite(write.state, tag, write.value16, write.value32);
+    rig.Start();
+    ASSERT_TRUE(WaitForRequests(slave, write.frames.size()));
+    ASSERT_TRUE(WaitFor([&] { return rig.Channel().commandState == core::kCommandIdle; }));
+    const std::vector<Bytes> frames = slave.Requests();
+    EXPECT_EQ(rig.Statistics(write.tag.unit).commandStatus, write.commandStatus);
+    ASSERT_TRUE(rig.Stop());
+
+    for (size_t i = 0; i < write.frames.size(); ++i) {
+        EXPECT_EQ(Body(frames[i]), write.frames[i]) << "frame " << i;
+    }
+}
+
+const TagSpec kHolding{.reg = 5};
+const TagSpec kModeRegister{.reg = 0x30};
+const TagSpec kLong{.reg = 20, .size = 32};
+const TagSpec kLongOneRequest{.reg = 20, .size = 32, .writeFunction = 16};
+const TagSpec kLongSwapped{.reg = 20, .size = 32, .writeFunction = 16, .byteOrder = 3};
+const FaultStep kSilent{Fault::kSilent};
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, TcpWorkerWrites,
+    ::testing::Values(
+        WriteCase{
+            "Single",
+            core::kCommandWrite16,
+            kHolding,
+            0x1234,
+            0,
+            {{}, kSilent},
+            {{0, 0, 0, 6, 1, 6, 0, 5, 0x12, 0x34}, ReadBody(1, 3, 0, 120), ReadBody(1, 3, 5, 1)},
+            0},
+        WriteCase{"ModeReadingCoils",
+                  core::kCommandWrite16,
+                  kModeRegister,
+                  0x22,
+                  0,
+                  {{}, kSilent},
+                  {{0, 0, 0, 6, 1, 6, 0, 0x30, 0, 0x22}, ReadBody(1, 1, 0, 120)},
+                  0},
+        WriteCase{"ModeWithoutEmergencyRead",
+                  core::kCommandWrite16,
+                  kModeRegister,
+                  0x10,
+                  0,
+                  {{}, kSilent},
+                  {{0, 0, 0, 6, 1, 6, 0, 0x30, 0, 0x10}, ReadBody(1, 3, 0x30, 1)},
+                  0},
+        WriteCase{"TwoSteps",
+                  core::kCommandWrite32HighWord,
+                  kLong,
+                  0,
+                  0x12345678,
+                  {{}, {}, kSilent},
+                  {{0, 0, 0, 6, 1, 6, 0, 20, 0x12, 0x34}, {0, 0, 0, 6, 1, 6, 0, 21, 0x56, 0x78}},
+                  5},
+        WriteCase{"OneRequest",
+                  core::kCommandWrite32,
+                  kLongOneRequest,
+                  0,
+                  0x12345678,
+                  {{}, kSilent},
+                  {{0, 0, 0, 11, 1, 16, 0, 20, 0, 2, 4, 0x12, 0x34, 0x56, 0x78}},
+                  0},
+        WriteCase{"OneRequestLowWordFirst",
+                  core::kCommandWrite32,
+                  kLongSwapped,
+                  0,
+                  0x12345678,
+                  {{}, kSilent},
+                  {{0, 0, 0, 11, 1, 16, 0, 20, 0, 2, 4, 0x56, 0x78, 0x12, 0x34}},
+                  0},
+        WriteCase{"IllegalAddress",
+                  core::kCommandWrite16,
+                  kHolding,
+                  7,
+                  0,
+                  {{Fault::kException, 2}, kSilent},
+                  {{0, 0, 0, 6, 1, 6, 0, 5, 0, 7}, ReadBody(1, 3, 0, 120)},
+                  2},
+        WriteCase{"ExecutionFailed",
+                  core::kCommandWrite16,
+                  kHolding,
+                  7,
+                  0,
+                  {{Fault::kException, 4}, kSilent},
+                  {{0, 0, 0, 6, 1, 6, 0, 5, 0, 7}, ReadBody(1, 3, 0, 120)},
+                  4},
+        WriteCase{"ShortAnswerRetried",
+                  core::kCommandWrite16,
+                  kHolding,
+                  7,
+                  0,
+                  {{Fault::kShort}, {}, kSilent},
+                  {{0, 0, 0, 6, 1, 6, 0, 5, 0, 7}, {0, 0, 0, 6, 1, 6, 0, 5, 0, 7}},
+                  0}),
+    [](const ::testing::TestParamInfo<WriteCase>& info) { return info.param.name; });
+
+TEST(TcpWorker, NeverAnsweredWriteIsSentFourTimes) {
+    FaultSlave slave;
+    slave.Script({kSilent});
+    WorkerRig rig(slave.port());
+    const size_t tag = rig.AddTag(kHolding);
+    rig.PostWrite(core::kCommandWrite16, tag, 7);
+    rig.Start();
+    ASSERT_TRUE(WaitForRequests(slave, 7));
+    ASSERT_TRUE(rig.Stop());
+    EXPECT_EQ(CountFrames(slave, {0, 0, 0, 6, 1, 6, 0, 5, 0, 7}), 4u);
+    EXPECT_EQ(rig.LogCount("Modbus device 1 command TX failed, retries left: "), 3u);
+    EXPECT_EQ(rig.LogCount("WriteData: Plc1 Device Plc1 (127.0.0.1), Modbus device 1 command TX "
+                           "failed, aborting TX"),
+              1u);
+    EXPECT_EQ(rig.Statistics().commandStatus, 2);
+}
+
+TEST(TcpWorker, WritesThatCannotGoOutAreDropped) {
+    struct Case {
+        uint8_t state;
+        TagSpec tag;
+        const char* line;
+        int32_t status;
+    };
+    const Case cases[] = {
+        {core::kCommandWrite16,
+         {.function = 0, .reg = 5, .channel = 2},
+         "WriteData: Plc1 error writing tag T1 to device Plc1 (127.0.0.1)",
+         0},
+        {core::kCommandWrite32,
+         {.function = 0, .reg = 20, .size = 32, .writeFunction = 16, .byteOrder = 1},
+         "WriteData: Plc1 refusing to write tag T1: byte order 1",
+         2},
+    };
+    for (const Case& c : cases) {
+        FaultSlave slave;
+        slave.Script({kSilent});  // no stored read resets the command status
+        WorkerRig rig(slave.port());
+        rig.AddTag({.reg = 0});
+        const size_t tag = rig.AddTag(c.tag);
+        rig.PostWrite(c.state, tag, 7, 7);
+        rig.Start();
+        ASSERT_TRUE(WaitForRequests(slave, 2));
+        ASSERT_TRUE(rig.Stop());
+        for (const Bytes& frame : slave.Requests())
+            EXPECT_EQ(Body(frame), ReadBody(1, 3, 0, 1));
+        EXPECT_EQ(rig.LogCount(c.line), 1u) << c.line;
+        EXPECT_EQ(rig.Channel().commandState, core::kCommandIdle);
+        if (c.status != 0) {
+            EXPECT_EQ(rig.Statistics().commandStatus, c.status);
+        }
+    }
+}
+
+// A zone 3 hours east of UTC without daylight saving, for the clock-setting tests.
+class EastZone {
+public:
+    EastZone() {
+        const char* old = std::getenv("TZ");
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        setenv("TZ", "<+03>-3", 1);
+        tzset();
+    }
+    ~EastZone() {
+        if (had_) {
+            setenv("TZ", old_.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
+
+TEST(TcpWorker, ClockSettingWritesLocalStandardTime) {
+    EastZone zone;
+    LibmodbusSlave slave;
+    WorkerRig rig(slave.port());
+    rig.AddTag({.unit = 5, .reg = 0});
+    rig.server().tables.AddTimeSync({.channelId = kChannelId, .address = 5, .periodMinutes = 60});
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] { return slave.Holding(10000) != 0; }));
+    ASSERT_TRUE(rig.Stop());
+    const int64_t written = int64_t{slave.Holding(10000)} << 16 | slave.Holding(10001);
+    EXPECT_NEAR(static_cast<double>(written), static_cast<double>(std::time(nullptr) + 10800), 5);
+    EXPECT_EQ(rig.LogCount("WriteData: found time synch params: channel id 1, device no 5, "
+                           "delay 60"),
+              1u);
+}
+
+struct ClockCase {
+    const char* name;
+    uint16_t period;
+    std::vector<FaultStep> script;
+    size_t cycles;  // read frames to wait for
+    size_t writes;  // clock frames expected by then; 0 = one per cycle
+};
+
+class TcpWorkerClock : public ::testing::TestWithParam<ClockCase> {};
+
+TEST_P(TcpWorkerClock, ClockFramesPerCycle) {
+    const ClockCase& clock = GetParam();
+    FaultSlave slave;
+    slave.Script(clock.script);
+    WorkerRig rig(slave.port());
+    rig.AddTag({.reg = 0});
+    rig.server().tables.AddTimeSync(
+        {.channelId = kChannelId, .address = 1, .periodMinutes = clock.period});
+    rig.Start();
+    const Bytes read = ReadBody(1, 3, 0, 1);
+    ASSERT_TRUE(WaitFor([&] { return CountFrames(slave, read) >= clock.cycles; }));
+    ASSERT_TRUE(rig.Stop());
+    size_t writes = 0;
+    for (const Bytes& frame : slave.Requests()) {
+        if (frame.size() == 17 && frame[7] == 16 && frame[8] == 0x27 && frame[9] == 0x10) ++writes;
+    }
+    const size_t reads = CountFrames(slave, read);
+    if (clock.writes == 0) {
+        EXPECT_GE(writes + 1, reads);  // one per cycle; the last cycle may have ended early
+    } else {
+        EXPECT_EQ(writes, clock.writes);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Periods, TcpWorkerClock,
+    ::testing::Values(ClockCase{"OncePerPeriod", 60, {}, 4, 1},
+                      ClockCase{"EveryCycle", 0, {}, 4, 0},
+                      // One try and three retries, then left alone for the period; the reads
+                      // after them are answered.
+                      ClockCase{
+                          "FailingDevice", 60, {kSilent, kSilent, kSilent, kSilent, {}}, 4, 4}),
+    [](const ::testing::TestParamInfo<ClockCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace modbus_test
