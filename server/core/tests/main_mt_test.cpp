@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/scf_file.h"
+#include "config_builders.h"
 #include "opc/daregister.h"
 #include "opcda.h"
 #include "platform/clock.h"
@@ -26,6 +27,7 @@ namespace {
 
 namespace reg = platform::reg;
 using Lines = std::vector<std::string>;
+using core_test::ChannelConfig;
 
 constexpr auto kBound = std::chrono::seconds(30);
 
@@ -36,17 +38,6 @@ CLSID FreshClassId() {
     id.Data1 ^= platform::CurrentProcessId();
     id.Data2 = static_cast<uint16_t>(++sequence);
     return id;
-}
-
-config::opcDeviceInfo Device(const std::string& name, uint8_t id, uint8_t type,
-                             const std::string& address = "127.0.0.1", uint16_t port = 502) {
-    config::opcDeviceInfo device;
-    device.m_strName = name;
-    device.m_ucID = id;
-    device.m_ucType = type;
-    device.m_strAddress = address;
-    device.m_wPort = port;
-    return device;
 }
 
 // Main on a thread of its own, with a settings key, a log file and a class id of the test's own.
@@ -183,9 +174,10 @@ public:
 
 TEST_F(MainTest, StartedByHandWithoutClientsEndsWithoutACycle) {
     config::CKarvexOPCCfgDoc doc;
-    doc.Devices() = {Device("Boiler", 3, 100), Device("CWT", 4, 104),
-                     Device("RemoteA", 5, 103, "10.0.0.1", 7000),
-                     Device("RemoteB", 6, 103, "10.0.0.1", 7000), Device("Odd", 7, 200)};
+    doc.Devices() = {ChannelConfig("Boiler", 3, 100), ChannelConfig("CWT", 4, 104),
+                     ChannelConfig("RemoteA", 5, 103, "10.0.0.1", 7000),
+                     ChannelConfig("RemoteB", 6, 103, "10.0.0.1", 7000),
+                     ChannelConfig("Odd", 7, 200)};
     Activate(&doc);
     for (uint8_t type : {'d', 'g'})
         core::RegisterChannelWorker(type, core::IdleChannelWorker);

@@ -17,6 +17,7 @@
 
 #include "../../opc/tests/group_test_support.h"
 #include "captured_log.h"
+#include "config_builders.h"
 #include "config/scf_file.h"
 #include "core/server.h"
 #include "platform/clock.h"
@@ -26,26 +27,6 @@
 namespace core_test {
 
 constexpr unsigned kWaitMs = 20000;  // generous: a busy 2-core machine
-
-inline config::opcDeviceInfo ChannelConfig(const std::string& name, uint8_t id) {
-    config::opcDeviceInfo device;
-    device.m_strName = name;
-    device.m_ucID = id;
-    return device;
-}
-
-// A root-level tag polled from that channel id and field-device address.
-inline config::opcTagInfo TagConfig(uint32_t id, const std::string& name, uint8_t channelId,
-                                    uint8_t address, uint16_t type = VT_I4) {
-    config::opcTagInfo tag;
-    tag.m_dwID = id;
-    tag.m_strName = name;
-    tag.m_ucDevice = channelId;
-    tag.m_ucDeviceNo = address;
-    tag.m_vtType = type;
-    tag.m_dwRegister = id;
-    return tag;
-}
 
 // An item as a client reads it from the cache.
 struct ItemState {
