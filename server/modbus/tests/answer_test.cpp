@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "../../core/tests/captured_log.h"
 
 namespace modbus {
@@ -28,8 +30,11 @@ Bytes Answer(Framing framing, uint16_t transaction, const Bytes& pdu) {
 }
 
 Bytes ReadAnswerPdu(uint8_t unit, uint8_t function, const Bytes& data) {
-    Bytes pdu{unit, function, static_cast<uint8_t>(data.size())};
-    pdu.insert(pdu.end(), data.begin(), data.end());
+    Bytes pdu(3 + data.size());
+    pdu[0] = unit;
+    pdu[1] = function;
+    pdu[2] = static_cast<uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), pdu.begin() + 3);
     return pdu;
 }
 
