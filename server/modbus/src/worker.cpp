@@ -56,7 +56,11 @@ public:
     int Run(Listing listing, std::unique_ptr<Link> link);
 
 private:
-    bool Running() const { return server_->ClientsPresent(); }
+    // Counts above zero, not merely non-zero: a reference count driven below zero by an
+    // unbalanced release must not keep a worker polling after its clients have gone.
+    bool Running() const {
+        return server_->serverCount.load() > 0 || server_->FactoryReferences() > 0;
+    }
     bool SleepWhileRunning(uint32_t milliseconds) const;
     uint32_t Timeout() const { return channel_.m_wTimeout; }
     // 0 connected, 1 without sockets library, -1 stopped.
