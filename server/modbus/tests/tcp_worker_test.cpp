@@ -197,6 +197,21 @@ TEST(TcpWorker, CloseDuringAWaitReconnectsAndRestartsAtTheFirstRequest) {
               1u);
 }
 
+TEST(TcpWorker, DisconnectModeConnectsAfreshForEveryCycle) {
+    FaultSlave slave;
+    WorkerRig rig(slave.port());
+    rig.channel().m_ucDisconnect = 1;
+    rig.AddTag({.reg = 0});
+    rig.AddTag({.reg = 500});
+    rig.Start();
+    ASSERT_TRUE(WaitForRequests(slave, 6));
+    ASSERT_TRUE(rig.Stop());
+    const size_t frames = slave.Requests().size();
+    EXPECT_GE(slave.Connections(), frames / 2);
+    EXPECT_LE(slave.Connections(), frames / 2 + 1);
+    EXPECT_GE(rig.LogCount("WriteData: Plc1 disconnecting from device Plc1 (127.0.0.1)"), 3u);
+}
+
 TEST(TcpWorker, RefusedConnectionShowsTheSocketErrorAndRetries) {
     uint16_t port = 0;
     {
