@@ -162,11 +162,11 @@ TEST(TcpWorker, ThreeSilentAnswersDropTheConnectionFlagAndAGoodOneRaisesIt) {
     WorkerRig rig(slave.port());
     const size_t tag = rig.AddTag({.reg = 0});
     rig.Start();
-    ASSERT_TRUE(WaitFor([&] { return rig.Statistics().noAnswerCount >= 2; }));
-    EXPECT_EQ(rig.Tag(tag).state, core::kTagNoFreshValue);
-    EXPECT_GE(rig.Tag(tag).faultCount, 2);
     ASSERT_TRUE(WaitFor([&] { return rig.Statistics().consecutiveFaults >= 3; }));
     EXPECT_EQ(rig.Statistics().connected, 0u);
+    // The third fault is counted after the second has marked the tag.
+    EXPECT_EQ(rig.Tag(tag).state, core::kTagNoFreshValue);
+    EXPECT_GE(rig.Tag(tag).faultCount, 2);
 
     slave.Script({});
     ASSERT_TRUE(WaitFor([&] { return rig.Statistics().connected == 1; }));
@@ -204,12 +204,15 @@ TEST(TcpWorker, DisconnectModeConnectsAfreshForEveryCycle) {
     rig.AddTag({.reg = 0});
     rig.AddTag({.reg = 500});
     rig.Start();
-    ASSERT_TRUE(WaitForRequests(slave, 6));
+    ASSERT_TRUE(WaitFor([&] {
+        return rig.LogCount("WriteData: Plc1 disconnecting from device Plc1 (127.0.0.1)") >= 3;
+    }));
     ASSERT_TRUE(rig.Stop());
+    // Two requests per connection; the worker may have connected once more before it ended.
     const size_t frames = slave.Requests().size();
+    EXPECT_GE(frames, 6u);
     EXPECT_GE(slave.Connections(), frames / 2);
     EXPECT_LE(slave.Connections(), frames / 2 + 1);
-    EXPECT_GE(rig.LogCount("WriteData: Plc1 disconnecting from device Plc1 (127.0.0.1)"), 3u);
 }
 
 TEST(TcpWorker, RefusedConnectionShowsTheSocketErrorAndRetries) {
