@@ -56,12 +56,9 @@ public:
     int Run(Listing listing, std::unique_ptr<Link> link);
 
 private:
-    // Counts above zero, not merely non-zero: a reference count driven below zero by an
-    // unbalanced release must not keep a worker polling after its clients have gone.
-    bool Running() const {
-        return server_->serverCount.load() > 0 || server_->FactoryReferences() > 0;
-    }
+    bool Running() const { return server_->ClientsPresent(); }
     bool SleepWhileRunning(uint32_t milliseconds) const;
+    void Unreachable();
     uint32_t Timeout() const { return channel_.m_wTimeout; }
     // 0 connected, 1 without sockets library, -1 stopped.
     int Connect();
@@ -166,6 +163,7 @@ int Engine::Connect() {
         kvlog::Error(log_.log, "WriteData: %s connecting to device %s (%s)... ERROR %d", name_,
                      name_, address_, error);
         SetConnectionStatus(error);
+        Unreachable();
         if (!SleepWhileRunning(timings_.connectRetryMs)) return -1;
     }
     SetConnectionStatus(0);
@@ -349,6 +347,23 @@ void Engine::Good(size_t block) {
         b.consecutiveFaults = 0;
         b.connected = 1;
     });
+}
+
+// A failed connect is a failed poll of every request: without it a device that stays
+// unreachable would keep its last values with good quality for as long as it is down.
+void Engine::Unreachable() {
+    const uint32_t threshold = channel_.m_ucFailThreshold;
+    std::vector<size_t> counted;
+    for (const ReadRequest& request : plan_.requests) {
+        MarkReadFailed(request, &plan_.tags, tables_);
+        const size_t block = tables_->GetModbusDeviceID(channel_.m_ucID, request.address);
+        if (std::find(counted.begin(), counted.end(), block) != counted.end()) continue;
+        counted.push_back(block);
+        Count(block, [threshold](core::StatisticsBlock& b) {
+            ++b.consecutiveFaults;
+            if (b.consecutiveFaults >= threshold) b.connected = 0;
+        });
+    }
 }
 
 void Engine::Mismatch(size_t block) {

@@ -89,8 +89,9 @@ struct Server {
         std::lock_guard hold(factoryLock);
         return factoryReferences;
     }
-    // The run condition of the device workers: a client holds the server.
-    bool ClientsPresent() { return serverCount.load() != 0 || FactoryReferences() != 0; }
+    // The run condition of the device workers: a client holds the server. "Above zero": the
+    // factory count ends at -1 once COM gives back the reference of the class registration.
+    bool ClientsPresent() { return serverCount.load() > 0 || FactoryReferences() > 0; }
 };
 
 // Loads the configuration, creates the OPC service and registers every item. 0 on success;
