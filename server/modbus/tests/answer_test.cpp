@@ -1,17 +1,23 @@
 #include "modbus/answer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "../../core/tests/captured_log.h"
 
 namespace modbus {
+
+// Test names show the framing, not its bytes.
+void PrintTo(Framing framing, std::ostream* out) {
+    *out << (framing == Framing::kTcp ? "Tcp" : "Rtu");
+}
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

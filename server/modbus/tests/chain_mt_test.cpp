@@ -238,13 +238,22 @@ TEST_F(ChainTest, PollingResumesByItselfWhenTheSlaveComesBack) {
     const OPCHANDLE status = Item("Stats/Plc(0)/Connection status");
     ASSERT_EQ(WaitForValue(level, 125).quality, kGood);
 
+    const OPCHANDLE link = Stat("/connection");
     slave_.Stop();
     EXPECT_EQ(s.WaitForValue(status, platform::kWsaEconnrefused).value.AsDouble(),
               platform::kWsaEconnrefused);
+    // Failed connects count as failed polls: the tags take the channel's link-loss quality
+    // (bad for quality-reset 0) and keep their last value; the field device shows lost.
+    const ItemState lost =
+        s.WaitFor(level, [](const ItemState& item) { return item.quality == 0x00; });
+    EXPECT_EQ(lost.quality, 0x00);
+    EXPECT_EQ(lost.value.AsDouble(), 125);
+    EXPECT_TRUE(IsFalse(s.WaitFor(link, IsFalse)));
     slave_.SetHolding(kLevelRegister, 90);
     slave_.Start();
     EXPECT_EQ(WaitForValue(level, 45).quality, kGood);
     EXPECT_EQ(s.WaitForValue(status, 0).value.AsDouble(), 0);
+    EXPECT_TRUE(IsTrue(s.WaitFor(link, IsTrue)));
     EXPECT_GE(chain_.LogLines({"restarting thread due to possible connection loss"}), 1u);
     EXPECT_TRUE(chain_.Stop());
 }

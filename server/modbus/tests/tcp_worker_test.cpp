@@ -83,6 +83,10 @@ struct FaultCase {
     const char* line;
     bool drains;
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const FaultCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class TcpWorkerFaults : public ::testing::TestWithParam<FaultCase> {};
 
@@ -269,6 +273,10 @@ struct WriteCase {
     std::vector<Bytes> frames;      // the first frames, without their transaction ids
     int32_t commandStatus;
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const WriteCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class TcpWorkerWrites : public ::testing::TestWithParam<WriteCase> {};
 
@@ -477,6 +485,10 @@ struct ClockCase {
     size_t cycles;  // read frames to wait for
     size_t writes;  // clock frames expected by then; 0 = one per cycle
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const ClockCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class TcpWorkerClock : public ::testing::TestWithParam<ClockCase> {};
 
