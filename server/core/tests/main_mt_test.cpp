@@ -14,6 +14,7 @@
 
 #include "config/scf_file.h"
 #include "config_builders.h"
+#include "log_lines.h"
 #include "opc/daregister.h"
 #include "opcda.h"
 #include "platform/clock.h"
@@ -96,35 +97,12 @@ protected:
         ASSERT_TRUE(WaitEnded());
     }
 
-    // "<level letter> <text>" of every line.
-    Lines Log() const {
-        Lines lines;
-        const std::string content = testing_support::ReadFile(logPath_);
-        size_t start = 0;
-        while (start < content.size()) {
-            size_t end = content.find("\r\n", start);
-            if (end == std::string::npos) end = content.size();
-            const std::string line = content.substr(start, end - start);
-            if (line.size() > 27) lines.push_back(line.substr(24, 1) + " " + line.substr(27));
-            start = end + 2;
-        }
-        return lines;
-    }
+    Lines Log() const { return core_test::LogLines(logPath_); }
     size_t Count(const std::string& line) const {
         const Lines lines = Log();
         return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
     }
-    // True when the lines occur in this order (others may lie between).
-    bool InOrder(const Lines& expected) const {
-        const Lines lines = Log();
-        auto at = lines.begin();
-        for (const std::string& line : expected) {
-            at = std::find(at, lines.end(), line);
-            if (at == lines.end()) return false;
-            ++at;
-        }
-        return true;
-    }
+    bool InOrder(const Lines& expected) const { return core_test::InOrder(Log(), expected); }
 
     template <typename Interface>
     platform::ComPtr<Interface> Create(REFIID iid) {

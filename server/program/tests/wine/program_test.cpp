@@ -15,6 +15,7 @@
 
 #include "config/scf_file.h"
 #include "config_builders.h"
+#include "log_lines.h"
 #include "core/main.h"
 #include "opc/daregister.h"
 #include "opcda.h"
@@ -79,27 +80,12 @@ protected:
     }
 
     // "<level letter> <text>" of every line the server wrote.
-    LogLines Log() const {
-        LogLines lines;
-        for (const std::string& line : Lines(testing_support::ReadFile(logPath_))) {
-            if (line.size() > 27) lines.push_back(line.substr(24, 1) + " " + line.substr(27));
-        }
-        return lines;
-    }
+    LogLines Log() const { return core_test::LogLines(logPath_); }
     bool Logged(const std::string& line) const {
         const LogLines lines = Log();
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
-    bool InOrder(const LogLines& expected) const {
-        const LogLines lines = Log();
-        auto at = lines.begin();
-        for (const std::string& line : expected) {
-            at = std::find(at, lines.end(), line);
-            if (at == lines.end()) return false;
-            ++at;
-        }
-        return true;
-    }
+    bool InOrder(const LogLines& expected) const { return core_test::InOrder(Log(), expected); }
     // True once the server wrote its last line.
     bool WaitFinished(DWORD timeoutMs = kLongWaitMs) const {
         const uint64_t start = platform::TickCount64();
