@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "modbus_testing/peers.h"
+#include "platform/clock.h"
 #include "platform/socket.h"
 #include "platform/system.h"
 #include "worker_rig.h"
@@ -74,6 +75,25 @@ TEST(TcpWorker, ReadCycleFramesCountUpTheTransactionAndSkipUnit255) {
     EXPECT_GE(rig.LogCount("WriteData: Plc1 Device 255, skipping transmission"), 2u);
     EXPECT_EQ(rig.LogCount("WriteData: finished normally, device id 1"), 1u);
     EXPECT_EQ(rig.Channel().connectionStatus, 0);
+}
+
+TEST(TcpWorker, TheTransactionIdWrapsAfter65536Requests) {
+    FaultSlave slave;
+    WorkerRig rig(slave.port());
+    rig.AddTag({.reg = 10});
+    rig.Start();
+    // Copying every recorded frame is not cheap: look a few times a second.
+    std::vector<Bytes> frames;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            platform::SleepMs(200);
+            frames = slave.Requests();
+            return frames.size() > 65536;
+        },
+        std::chrono::minutes(3)));
+    ASSERT_TRUE(rig.Stop());
+    EXPECT_EQ(Bytes(frames[65535].begin(), frames[65535].begin() + 2), (Bytes{0xFF, 0xFF}));
+    EXPECT_EQ(frames[65536], frames[0]);
 }
 
 struct FaultCase {
