@@ -1,7 +1,5 @@
 #include "modbus/framing.h"
 
-#include <cstdio>
-
 namespace modbus {
 namespace {
 
@@ -90,13 +88,13 @@ const char* ExceptionText(uint8_t code) {
     }
 }
 
+// Every frame of every poll is dumped for the log: a table, not a formatted print per byte.
 std::string HexDump(const uint8_t* data, size_t size) {
-    std::string text;
-    text.reserve(size * 3);
-    char digits[4];
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text(size * 3, ' ');
     for (size_t i = 0; i < size; ++i) {
-        std::snprintf(digits, sizeof digits, "%02X ", data[i]);
-        text += digits;
+        text[3 * i] = kDigits[data[i] >> 4];
+        text[3 * i + 1] = kDigits[data[i] & 0x0F];
     }
     return text;
 }
