@@ -253,7 +253,7 @@ int32_t RuntimeTables::PostWrite(size_t channel, const WriteCommand& command) {
     ChannelRecord& record = channels_[channel];
     record.commandState = command.commandState;
     record.writeValue16 = command.value16;
-    record.writeValue32 = command.value32;
+    if (command.commandState != kCommandWrite16) record.writeValue32 = command.value32;
     record.writeTagIndex = command.tagIndex;
     return kOk;
 }
@@ -262,8 +262,7 @@ int32_t RuntimeTables::GetWrite(size_t channel, WriteCommand* command) const {
     std::lock_guard lock(channelLock_);
     if (channel >= channels_.size()) return kInvalidArg;
     const ChannelRecord& record = channels_[channel];
-    *command =
-        WriteCommand{record.commandState, record.writeValue16, record.writeValue32,
+    *command = WriteCommand{record.commandState, record.writeValue16, record.writeValue32,
                             record.writeTagIndex};
     return kOk;
 }

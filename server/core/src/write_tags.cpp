@@ -74,7 +74,7 @@ public:
         if (wide && !Command32(tag, channel, value, static_cast<uint32_t>(integer), &command)) {
             return E_FAIL;
         }
-        Post(channel, command, wide);
+        Post(channel, command);
         const uint32_t written = wide ? command.value32 : command.value16;
         kvlog::Info(log_, "WriteTags: Write Value: %d (0x%08X)", static_cast<int>(written),
                     written);
@@ -129,13 +129,8 @@ private:
         return S_OK;
     }
 
-    void Post(size_t channel, const WriteCommand& command, bool wide) {
-        server_->tables.UpdateChannel(channel, [&](ChannelRecord& record) {
-            record.commandState = command.commandState;
-            record.writeValue16 = command.value16;
-            if (wide) record.writeValue32 = command.value32;
-            record.writeTagIndex = command.tagIndex;
-        });
+    void Post(size_t channel, const WriteCommand& command) {
+        server_->tables.PostWrite(channel, command);
         served_.push_back(channel);
     }
 

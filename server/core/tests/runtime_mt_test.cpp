@@ -34,7 +34,7 @@ TEST(RuntimeTablesConcurrency, CopiesTakenUnderTheLockAreNeverTorn) {
                     ++b.rxCount;
                 });
                 const uint16_t value = static_cast<uint16_t>(i);
-                tables.PostWrite(0, core::WriteCommand{core::kCommandWrite16, value, value,
+                tables.PostWrite(0, core::WriteCommand{core::kCommandWrite32, value, value,
                                                        static_cast<uint32_t>(value)});
             }
         });

@@ -157,6 +157,11 @@ TEST(RuntimeTables, WriteSlotsAndTheirTagIndexesArePerChannel) {
     ASSERT_EQ(tables.GetChannel(1, &channel), kOk);
     EXPECT_EQ(channel.commandState, core::kCommandIdle);
     EXPECT_EQ(channel.writeValue32, 0xDEADBEEFu);
+
+    // A single-register write leaves the 32-bit value alone.
+    ASSERT_EQ(tables.PostWrite(1, core::WriteCommand{core::kCommandWrite16, 5, 0, 4}), kOk);
+    ASSERT_EQ(tables.GetWrite(1, &write), kOk);
+    EXPECT_EQ(write, (core::WriteCommand{core::kCommandWrite16, 5, 0xDEADBEEF, 4}));
 }
 
 // Ids and positions differ on purpose: channel id 7 sits at position 0, id 3 at position 1.

@@ -216,7 +216,8 @@ public:
     int32_t GetTimeSync(size_t index, TimeSyncEntry* entry) const;
     int32_t UpdateTimeSync(size_t index, const std::function<void(TimeSyncEntry&)>& change);
 
-    // The write slot of a channel and its tag index, set and read as one.
+    // The write slot of a channel and its tag index, set and read as one. A single-register
+    // write leaves the 32-bit value as it was.
     int32_t PostWrite(size_t channel, const WriteCommand& command);
     int32_t GetWrite(size_t channel, WriteCommand* command) const;
     int32_t SetCommandState(size_t channel, uint8_t state);
