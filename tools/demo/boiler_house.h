@@ -13,8 +13,12 @@ constexpr uint16_t kWaterTemperature = 0;    // IEEE single, high word first, °
 constexpr uint16_t kFlueGasTemperature = 2;  // tenths of °C
 constexpr uint16_t kSteamPressure = 3;       // hundredths of bar
 constexpr uint16_t kOperatingSeconds = 4;    // 32-bit counter of seconds, high word first
-constexpr uint16_t kSetpoint = 10;           // tenths of °C, written by the OPC client
+// Written by OPC clients.
+constexpr uint16_t kSetpoint = 10;  // tenths of °C
 constexpr uint16_t kInitialSetpoint = 700;
+constexpr uint16_t kPressureLimit = 12;  // IEEE single, high word first, bar
+constexpr float kInitialPressureLimit = 6.0f;
+constexpr uint16_t kCirculationMode = 14;  // 0 the pumps take turns, 1 pump 1 only, 2 pump 2 only
 
 // Input registers (function 4).
 constexpr uint16_t kOutsideTemperature = 0;  // signed °C

@@ -45,6 +45,7 @@ class BoilerHouse {
 public:
     explicit BoilerHouse(modbus_testing::LibmodbusSlave* slave) : slave_(slave) {
         slave_->SetHolding(demo::kSetpoint, demo::kInitialSetpoint);
+        SetFloat(slave_, demo::kPressureLimit, demo::kInitialPressureLimit);
     }
 
     void Step(unsigned tick) {
@@ -60,22 +61,41 @@ public:
         slave_->SetHolding(demo::kOperatingSeconds + 1, uint16_t(operatingSeconds_));
         slave_->SetInput(demo::kOutsideTemperature, uint16_t(int16_t(-12 + tick / 20 % 3)));
         slave_->SetCoil(demo::kFeedPump, burning);
-        slave_->SetCoil(demo::kCirculationPump1, tick / 10 % 2 == 0);
-        slave_->SetCoil(demo::kCirculationPump2, tick / 10 % 2 == 1);
+        const uint16_t mode = slave_->Holding(demo::kCirculationMode);
+        const bool firstPumpsTurn = mode == 0 ? tick / 10 % 2 == 0 : mode == 1;
+        slave_->SetCoil(demo::kCirculationPump1, firstPumpsTurn);
+        slave_->SetCoil(demo::kCirculationPump2, !firstPumpsTurn);
     }
 
-    void ReportSetpoint() {
-        const uint16_t raw = slave_->Holding(demo::kSetpoint);
-        if (raw == reportedSetpoint_) return;
-        if (reportedSetpoint_ != 0) Say("setpoint written by the master: %.1f degC", raw / 10.0);
-        reportedSetpoint_ = raw;
+    // Says what a master has written since the last look.
+    void ReportWrites() {
+        const uint16_t setpoint = slave_->Holding(demo::kSetpoint);
+        if (setpoint != setpoint_)
+            Say("setpoint written by the master: %.1f degC", setpoint / 10.0);
+        const float limit = Float(demo::kPressureLimit);
+        if (limit != pressureLimit_) Say("pressure limit written by the master: %.2f bar", limit);
+        const uint16_t mode = slave_->Holding(demo::kCirculationMode);
+        if (mode != mode_) Say("circulation mode written by the master: %u", unsigned(mode));
+        setpoint_ = setpoint;
+        pressureLimit_ = limit;
+        mode_ = mode;
     }
 
 private:
+    float Float(uint16_t address) const {
+        const uint32_t bits =
+            uint32_t(slave_->Holding(address)) << 16 | slave_->Holding(address + 1);
+        float value = 0;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+
     modbus_testing::LibmodbusSlave* slave_;
     double water_ = 55.0;
     uint32_t operatingSeconds_ = 36000;
-    uint16_t reportedSetpoint_ = 0;
+    uint16_t setpoint_ = demo::kInitialSetpoint;
+    float pressureLimit_ = demo::kInitialPressureLimit;
+    uint16_t mode_ = 0;
 };
 
 }  // namespace
@@ -88,13 +108,12 @@ int main() {
     modbus_testing::LibmodbusSlave slave;
     BoilerHouse plant(&slave);
     plant.Step(0);
-    plant.ReportSetpoint();
     Say("boiler house on 127.0.0.1 port %u, unit 1", unsigned(slave.port()));
     for (unsigned tick = 1; g_stop == 0; ++tick) {
         // One plant step a second, the setpoint watched every 100 ms.
         for (int i = 0; i < 10 && g_stop == 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            plant.ReportSetpoint();
+            plant.ReportWrites();
             const int request = g_request;
             g_request = 0;
             if (request == SIGUSR1) {

@@ -14,6 +14,7 @@ namespace {
 
 constexpr uint8_t kChannelId = 0;
 enum : uint8_t { kReadCoils = 1, kReadHolding = 3, kReadInput = 4 };
+enum : uint8_t { kWriteRegister = 6, kWriteRegisters = 16 };
 enum : uint8_t { kMultiply = 2 };
 
 config::opcDeviceInfo BoilerHouseChannel(uint16_t port) {
@@ -61,6 +62,13 @@ config::opcTagInfo Scaled(config::opcTagInfo tag, double factor) {
     return tag;
 }
 
+config::opcTagInfo Writable(config::opcTagInfo tag, uint8_t writeFunction) {
+    tag.m_ucAccess = config::kAccessReadWrite;
+    tag.m_ucWriteFunction = writeFunction;
+    tag.m_dwWriteRegister = tag.m_dwRegister;
+    return tag;
+}
+
 config::CKarvexOPCCfgDoc BoilerHouse(uint16_t port) {
     using namespace demo;
     config::CKarvexOPCCfgDoc doc;
@@ -71,11 +79,9 @@ config::CKarvexOPCCfgDoc BoilerHouse(uint16_t port) {
     config::opcTagInfo burner =
         Tag(6, 1, "Operating seconds", VT_UI4, kReadHolding, kOperatingSeconds, 32);
     burner.m_ucDataType = 1;  // UINT
-    config::opcTagInfo setpoint =
-        Scaled(Tag(7, 1, "Temperature setpoint", VT_R4, kReadHolding, kSetpoint, 16), 0.1);
-    setpoint.m_ucAccess = config::kAccessReadWrite;
-    setpoint.m_ucWriteFunction = 6;
-    setpoint.m_dwWriteRegister = kSetpoint;
+    config::opcTagInfo pressureLimit = Writable(
+        Tag(12, 1, "Pressure limit", VT_R4, kReadHolding, kPressureLimit, 32), kWriteRegisters);
+    pressureLimit.m_ucDataType = 0;  // FLOAT
     doc.Elements() = {
         Group(1, "Boiler"),
         water,
@@ -83,14 +89,18 @@ config::CKarvexOPCCfgDoc BoilerHouse(uint16_t port) {
                0.1),
         Scaled(Tag(5, 1, "Steam pressure", VT_R4, kReadHolding, kSteamPressure, 16), 0.01),
         burner,
-        setpoint,
+        Writable(Scaled(Tag(7, 1, "Temperature setpoint", VT_R4, kReadHolding, kSetpoint, 16), 0.1),
+                 kWriteRegister),
+        pressureLimit,
         Tag(8, 1, "Outside temperature", VT_I2, kReadInput, kOutsideTemperature, 16),
         Group(2, "Pumps"),
         Tag(9, 2, "Feed pump", VT_BOOL, kReadCoils, kFeedPump, 1),
         Tag(10, 2, "Circulation pump 1", VT_BOOL, kReadCoils, kCirculationPump1, 1),
         Tag(11, 2, "Circulation pump 2", VT_BOOL, kReadCoils, kCirculationPump2, 1),
+        Writable(Tag(13, 2, "Circulation mode", VT_UI2, kReadHolding, kCirculationMode, 16),
+                 kWriteRegister),
     };
-    doc.SetNextTagID(12);
+    doc.SetNextTagID(14);
     return doc;
 }
 
