@@ -193,6 +193,7 @@ void LogRecord::Reset() {
     ident.clear();
     path.clear();
     messageLanguage = 1033;
+    PublishGate();
 }
 
 namespace internal {
@@ -212,6 +213,7 @@ uint32_t Apply(LogRecord& record, const std::string& path, const std::string* id
                            : spec.kind != OutputKind::EventLog ? spec.rest
                                                                : std::string();
     if (ident || !newIdent.empty()) record.ident = newIdent.substr(0, kMaxIdent);
+    record.PublishGate();
     return platform::kErrorSuccess;
 }
 
@@ -221,6 +223,7 @@ LogRecord& DefaultLog() {
         std::lock_guard<std::mutex> lock(made->lock);
         Apply(*made, std::string("|") + kLibraryName, nullptr, -1, kNotice);
         made->self = made;
+        made->PublishGate();
         return made;
     }();
     return *record;
@@ -259,6 +262,7 @@ Handle Open(const char* baseName, const char* defaultPath, const char* defaultId
             return nullptr;
         }
         record.self = &record;
+        record.PublishGate();
     }
     free->baseName = name;
     free->references = 1;

@@ -2,6 +2,7 @@
 // One open log and the operations on it that the list (kvlog.cpp) and the writer (write.cpp)
 // share. Every field is guarded by `lock`.
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
@@ -27,9 +28,18 @@ struct LogRecord {
     std::string ident;
     std::string path;                 // the path setting that produced `kind`
     uint32_t messageLanguage = 1033;  // 0 after system texts failed in US English
+    // `level` while the record is open, else kClosedGate; read without the lock, so that a
+    // message below the level costs no lock. Written under the lock by PublishGate.
+    std::atomic<int> gate{kClosedGate};
+
+    static constexpr int kClosedGate = -1;
 
     // Closes the output and returns to the state before the first Apply.
     void Reset();
+    // Called after every change of `level` or `self`.
+    void PublishGate() {
+        gate.store(self == this ? level : kClosedGate, std::memory_order_relaxed);
+    }
 };
 
 namespace internal {

@@ -283,10 +283,29 @@ std::unique_lock<std::mutex> LockLiveRecord(Handle log, LogRecord** record) {
     return std::unique_lock<std::mutex>((*record)->lock);
 }
 
+// Decided without a lock from the level of the log that would take the message. A level change
+// racing the call may go either way, as it may with the lock.
+bool BelowLevel(int level, Handle log) {
+    if (level == kFatal) return false;
+    int gate = log ? log->gate.load(std::memory_order_relaxed) : LogRecord::kClosedGate;
+    if (gate == LogRecord::kClosedGate) {
+        gate = internal::DefaultLog().gate.load(std::memory_order_relaxed);
+    }
+    return gate < kLevels[level].threshold;
+}
+
+bool KnownLevel(int level) {
+    return level >= kFatal && level <= kAuditFailure;
+}
+
 }  // namespace
 
+bool Enabled(Handle log, int level) {
+    return KnownLevel(level) && !BelowLevel(level, log);
+}
+
 void WriteV(int level, Handle log, const char* ident, const char* format, va_list arguments) {
-    if (!format || level < kFatal || level > kAuditFailure) return;
+    if (!format || !KnownLevel(level) || BelowLevel(level, log)) return;
     internal::ErrorStateKeeper keep;
     const LevelRow& row = kLevels[level];
     {

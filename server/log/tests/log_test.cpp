@@ -422,6 +422,41 @@ TEST_F(LogTest, RefreshAppliesChangedSettingsOnlyWhenAllAreReadable) {
     EXPECT_EQ(AfterTimeStamp(lines[0]), "D7 e");
 }
 
+TEST_F(LogTest, EnabledFollowsTheLevelOfTheLogThatWouldTakeTheMessage) {
+    kvlog::Handle log = OpenPrepared(key_, dir_.File("enabled.log"), "WARNING");
+    ASSERT_NE(log, nullptr);
+    struct Case {
+        int level;
+        bool atWarning;
+        bool atDebug;
+        bool closed;  // the default log's level, NOTICE, decides
+    };
+    const Case cases[] = {
+        {kvlog::kFatal, true, true, true},
+        {kvlog::kError, true, true, true},
+        {kvlog::kWarning, true, true, true},
+        {kvlog::kInfo, false, true, true},
+        {kvlog::kNotice, false, true, true},
+        {kvlog::kTrace, false, true, false},
+        {kvlog::kDebug, false, true, false},
+        {kvlog::kSuccess, false, true, true},
+        {kvlog::kAuditFailure, false, true, true},
+        {-1, false, false, false},
+        {11, false, false, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(kvlog::Enabled(log, c.level), c.atWarning) << "level " << c.level;
+    key_.SetText("level", "DEBUG");
+    kvlog::Refresh(key_.base().c_str());
+    for (const Case& c : cases)
+        EXPECT_EQ(kvlog::Enabled(log, c.level), c.atDebug) << "level " << c.level;
+    kvlog::Close(log);
+    for (const Case& c : cases) {
+        EXPECT_EQ(kvlog::Enabled(log, c.level), c.closed) << "level " << c.level;
+        EXPECT_EQ(kvlog::Enabled(nullptr, c.level), c.closed) << "level " << c.level;
+    }
+}
+
 TEST_F(LogTest, OpensAreCountedAndAClosedHandleWritesToTheDefaultLog) {
     const std::string file = dir_.File("counted.log");
     kvlog::Handle first = OpenPrepared(key_, file, "INFO");

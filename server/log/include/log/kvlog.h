@@ -39,6 +39,10 @@ void Close(Handle log);
 // Re-reads the settings of every open log of that base name.
 void Refresh(const char* baseName);
 
+// False when the level of the log that would take it filters a message of that level out, so
+// callers can skip building costly arguments. Filtered calls take no lock either way.
+bool Enabled(Handle log, int level);
+
 // A null or closed handle writes to the process default log (event log, source "kvlog.dll").
 // A non-null ident replaces the log's ident for this message.
 void Write(int level, Handle log, const char* ident, const char* format, ...);
