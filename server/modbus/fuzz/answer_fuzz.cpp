@@ -163,7 +163,7 @@ void FuzzFraming(modbus::Framing framing, const modbus::AnswerLog& log,
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static QuietLog quiet;
-    const modbus::AnswerLog log{quiet.handle(), "Fuzz", 3};
+    const modbus::AnswerLog log{quiet.handle(), "Fuzz", 3, "127.0.0.1"};
     Input input(data, size);
     const modbus::SentFrame sent = SentFrom(&input);
     // The tags come next; each framing reads them from the same place.

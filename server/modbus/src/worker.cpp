@@ -47,7 +47,7 @@ public:
           timings_(timings),
           rules_(rules),
           framing_(framing),
-          log_{server->log, channel.m_strName, channel.m_ucComPort},
+          log_{server->log, channel.m_strName, channel.m_ucComPort, channel.m_strAddress},
           name_(log_.channel.c_str()),
           address_(channel_.m_strAddress.c_str()),
           sync_(server->log, channel.m_strName),
@@ -83,6 +83,11 @@ private:
                                [status](core::ChannelRecord& c) { c.connectionStatus = status; });
     }
     int Handle() const { return static_cast<int>(link_->Handle()); }
+    void LogLine(const LinkLine& line) const { link_->LogLine(log_, line); }
+    unsigned AnswerUnit(size_t size) const {
+        const size_t at = framing_ == Framing::kTcp ? kTcpHeaderSize - 1 : 0;
+        return size > at ? answer_[at] : 0u;
+    }
 
     core::Server* server_;
     core::RuntimeTables* tables_;
@@ -236,8 +241,7 @@ void Engine::Send(const std::vector<uint8_t>& frame, const Turn& turn, size_t bl
     std::lock_guard hold(SendLock());
     if (turn.kind != TurnKind::kWrite && turn.kind != TurnKind::kTimeSync &&
         turn.sent.unit == kBroadcastUnit) {
-        kvlog::Notice(log_.log, "WriteData: %s Device %u, skipping transmission ", name_,
-                      unsigned{kBroadcastUnit});
+        LogLine({.kind = LinkLineKind::kSkippedSend, .unit = kBroadcastUnit});
         return;
     }
     if (const int error = link_->WaitWritable(Timeout()); error != 0) {
@@ -247,41 +251,42 @@ void Engine::Send(const std::vector<uint8_t>& frame, const Turn& turn, size_t bl
     }
     size_t sent = 0;
     link_->Send(frame, Timeout(), &sent);
-    kvlog::Notice(log_.log, "WriteData: %s device %s (%s), Modbus device %u, packet sent: %s",
-                  name_, name_, address_, unsigned{turn.sent.unit},
-                  HexDump(frame.data(), frame.size()).c_str());
+    const unsigned unit = turn.sent.unit;
+    LogLine(
+        {.kind = LinkLineKind::kSent, .unit = unit, .bytes = frame.data(), .size = frame.size()});
     if (sent < frame.size()) {
-        kvlog::Error(log_.log, "WriteData: %s failed to send all data", name_);
+        LogLine({.kind = LinkLineKind::kSendIncomplete,
+                 .unit = unit,
+                 .bytes = frame.data(),
+                 .size = sent});
         return;
     }
     Count(block, [](core::StatisticsBlock& b) { ++b.txCount; });
-    kvlog::Trace(log_.log, "WriteData: %s tx complete", name_);
+    LogLine({.kind = LinkLineKind::kTxComplete, .unit = unit});
 }
 
 Step Engine::Receive(Turn* turn, size_t block) {
     const bool polled = turn->kind == TurnKind::kRead || turn->kind == TurnKind::kEmergencyRead;
     if (polled && turn->sent.unit == kBroadcastUnit) {
-        kvlog::Notice(log_.log, "WriteData: %s Device %u, skipping reception", name_,
-                      unsigned{kBroadcastUnit});
+        LogLine({.kind = LinkLineKind::kSkippedReceive, .unit = kBroadcastUnit});
         Unanswered(*turn, block);
         return Step::kGoOn;
     }
     const ReceiveStatus waited = link_->WaitAnswer(Timeout());
     if (waited == ReceiveStatus::kLost) return Step::kLost;
     if (waited == ReceiveStatus::kTimeout) {
-        kvlog::Warning(log_.log, "WriteData: %s waiting answer: select - no TCP response received",
-                       name_);
+        LogLine({.kind = LinkLineKind::kNoResponse});
         Unanswered(*turn, block);
         return Step::kGoOn;
     }
-    kvlog::Trace(log_.log, "WriteData: %s rx queue waiting finished, queued %u bytes.", name_, 1u);
+    LogLine({.kind = LinkLineKind::kArrived});
     size_t size = 0;
     const ReceiveStatus read = link_->Read(answer_.data(), answer_.size(), &size);
     if (read == ReceiveStatus::kLost) return Step::kLost;
-    kvlog::Notice(log_.log,
-                  "WriteData: %s device %s (%s), Modbus device %u, packet received (len=%u): %s",
-                  name_, name_, address_, unsigned{size > 6 ? answer_[6] : uint8_t{0}},
-                  static_cast<unsigned>(size), HexDump(answer_.data(), size).c_str());
+    LogLine({.kind = LinkLineKind::kReceived,
+             .unit = AnswerUnit(size),
+             .bytes = answer_.data(),
+             .size = size});
     if (read == ReceiveStatus::kClosed) {
         kvlog::Error(log_.log, "WriteData: %s unexpected close of connection at remote end", name_);
         return Step::kLost;
@@ -375,9 +380,8 @@ void Engine::Mismatch(size_t block) {
 }
 
 void Engine::Unanswered(const Turn& turn, size_t block) {
-    kvlog::Warning(log_.log,
-                   "WriteData: %s Device %s (%s), Modbus device %u, function %u - NO ANSWER", name_,
-                   name_, address_, unsigned{turn.sent.unit}, unsigned{turn.sent.function});
+    LogLine(
+        {.kind = LinkLineKind::kNoAnswer, .unit = turn.sent.unit, .function = turn.sent.function});
     const uint32_t threshold = channel_.m_ucFailThreshold;
     Count(block, [threshold](core::StatisticsBlock& b) {
         ++b.noAnswerCount;
@@ -392,18 +396,18 @@ void Engine::Unanswered(const Turn& turn, size_t block) {
 }
 
 void Engine::ErrorAnswer(const Turn& turn, size_t block, AnswerClass answer, uint8_t code) {
-    const unsigned unit = turn.sent.unit;
-    const unsigned function = turn.sent.function & ~kExceptionBit & 0xFF;
-    kvlog::Error(log_.log, "WriteData: %s Device %s (%s), Modbus device %u, function no %u: ERROR",
-                 name_, name_, address_, unit, function);
+    LinkLine line{.kind = LinkLineKind::kErrorAnswer,
+                  .unit = turn.sent.unit,
+                  .function = turn.sent.function & ~kExceptionBit & 0xFFu,
+                  .code = code,
+                  .start = turn.read.start,
+                  .count = turn.read.count};
+    LogLine(line);
     const bool exception = answer == AnswerClass::kException;
     if (exception) {
         platform::Beep(1000, 10);
-        kvlog::Error(log_.log,
-                     "WriteData: %s Device %s (%s), Modbus device %u, function no %u: error "
-                     "(0x80) returned, %s, code=%u, start reg=%u, num reg=%u",
-                     name_, name_, address_, unit, function, ExceptionText(code), unsigned{code},
-                     unsigned{turn.read.start}, unsigned{turn.read.count});
+        line.kind = LinkLineKind::kException;
+        LogLine(line);
     }
     const uint32_t threshold = channel_.m_ucFailThreshold;
     Count(block, [exception, threshold](core::StatisticsBlock& b) {
@@ -427,21 +431,19 @@ void Engine::ErrorAnswer(const Turn& turn, size_t block, AnswerClass answer, uin
 }
 
 void Engine::Drain() {
-    kvlog::Warning(log_.log, "WriteData: %s Exception occured, waiting for data remnants", name_);
+    LogLine({.kind = LinkLineKind::kDrain});
     platform::SleepMs(timings_.drainFirstMs);
     const ReceiveStatus waited = link_->WaitAnswer(Timeout());
     platform::SleepMs(timings_.drainAfterMs);
     if (waited == ReceiveStatus::kData) {
-        kvlog::Trace(log_.log, "WriteData: %s rx queue waiting finished, queued %u bytes.", name_,
-                     1u);
+        LogLine({.kind = LinkLineKind::kArrived});
         size_t size = 0;
         link_->Read(answer_.data(), answer_.size(), &size);
         answer_.fill(0);
         kvlog::Warning(log_.log, "WriteData: %s data read, len=%u", name_,
                        static_cast<unsigned>(size));
     } else {
-        kvlog::Warning(log_.log, "WriteData: %s waiting answer: select - no TCP response received",
-                       name_);
+        LogLine({.kind = LinkLineKind::kNoResponse});
     }
     platform::SleepMs(timings_.drainAfterMs);
 }

@@ -98,7 +98,7 @@ protected:
     core_test::CapturedLog captured_{"WriteData:"};
     core::RuntimeTables tables_;
     std::vector<ChannelTag> tags_;
-    AnswerLog log_{captured_.handle(), "Boiler", 4};
+    AnswerLog log_{captured_.handle(), "Boiler", 4, "127.0.0.1"};
 };
 
 INSTANTIATE_TEST_SUITE_P(Framings, AnswerTest, ::testing::Values(Framing::kTcp, Framing::kRtu),
@@ -347,7 +347,7 @@ TEST_P(AnswerTest, MarkReadFailedRaisesTheFaultsOfTheRequestsTags) {
 
 TEST(AnswerClassifyTest, TcpAnswersByLengthAndExceptionBit) {
     core_test::CapturedLog captured("WriteData:");
-    const AnswerLog log{captured.handle(), "Boiler", 0};
+    const AnswerLog log{captured.handle(), "Boiler", 0, "127.0.0.1"};
     const SentFrame sent = Read(kHolding, 0, 1);
     const Bytes good = Frame(Framing::kTcp, 7, ReadAnswerPdu(kUnit, kHolding, {0x00}));
     for (size_t size = 1; size <= 8; ++size) {
@@ -364,7 +364,7 @@ TEST(AnswerClassifyTest, TcpAnswersByLengthAndExceptionBit) {
 
 TEST(AnswerClassifyTest, RtuExceptionAndCrc) {
     core_test::CapturedLog captured("WriteData:");
-    const AnswerLog log{captured.handle(), "Boiler", 4};
+    const AnswerLog log{captured.handle(), "Boiler", 4, "127.0.0.1"};
     const SentFrame sent = Read(kHolding, 0, 1);
 
     const Bytes exception = Frame(Framing::kRtu, 0, Bytes{kUnit, 0x83, 0x0A});
@@ -398,7 +398,7 @@ TEST(AnswerClassifyTest, RtuExceptionAndCrc) {
 // A data length that differs from the byte count is only logged; the CRC decides.
 TEST(AnswerClassifyTest, RtuLengthMismatchAloneRejectsNothing) {
     core_test::CapturedLog captured("WriteData:");
-    const AnswerLog log{captured.handle(), "Boiler", 4};
+    const AnswerLog log{captured.handle(), "Boiler", 4, "127.0.0.1"};
     Bytes pdu = ReadAnswerPdu(kUnit, kHolding, {0x00, 0x2A});
     pdu[2] = 4;
     const Bytes answer = Frame(Framing::kRtu, 0, pdu);

@@ -25,11 +25,13 @@ struct SentFrame {
     bool write = false;
 };
 
-// Who logs: the channel name first in every line; RTU lines also name the COM port.
+// Who logs: the channel name first in every line; RTU lines also name the COM port, lines
+// about TCP traffic the address.
 struct AnswerLog {
     kvlog::Handle log = nullptr;
     std::string channel;
     uint8_t comPort = 0;
+    std::string address;
 };
 
 enum class AnswerClass { kGood, kShort, kException, kCrcFailed };
