@@ -142,12 +142,14 @@ struct FaultSlave::State {
     std::vector<FaultStep> script;
     size_t nextStep = 0;
     std::vector<std::vector<uint8_t>> requests;
+    std::vector<std::chrono::steady_clock::time_point> requestTimes;
     ConnectionServer server;
 };
 
 FaultStep FaultSlave::State::Take(const std::vector<uint8_t>& request) {
     std::lock_guard lock(mutex);
     requests.push_back(request);
+    requestTimes.push_back(std::chrono::steady_clock::now());
     if (script.empty()) return FaultStep{};
     const FaultStep& step = script[std::min(nextStep, script.size() - 1)];
     ++nextStep;
@@ -214,6 +216,11 @@ void FaultSlave::Script(std::vector<FaultStep> steps) {
 std::vector<std::vector<uint8_t>> FaultSlave::Requests() const {
     std::lock_guard lock(state_->mutex);
     return state_->requests;
+}
+
+std::vector<std::chrono::steady_clock::time_point> FaultSlave::RequestTimes() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->requestTimes;
 }
 
 size_t FaultSlave::Connections() const {

@@ -72,7 +72,8 @@ TEST(TcpWorker, ReadCycleFramesCountUpTheTransactionAndSkipUnit255) {
     EXPECT_GE(block.rxCount, 2u);
     EXPECT_EQ(block.connected, 1u);
     EXPECT_EQ(rig.Statistics(255).txCount, 0u);
-    EXPECT_GE(rig.LogCount("WriteData: Plc1 Device 255, skipping transmission"), 2u);
+    EXPECT_GE(rig.log().Count("N WriteData: Plc1 Device 255, skipping transmission "), 2u);
+    EXPECT_GE(rig.log().Count("N WriteData: Plc1 Device 255, skipping reception"), 2u);
     EXPECT_EQ(rig.LogCount("WriteData: finished normally, device id 1"), 1u);
     EXPECT_EQ(rig.Channel().connectionStatus, 0);
 }
@@ -419,6 +420,69 @@ TEST(TcpWorker, NeverAnsweredWriteIsSentFourTimes) {
                            "failed, aborting TX"),
               1u);
     EXPECT_EQ(rig.Statistics().commandStatus, 2);
+}
+
+TEST(TcpWorker, AnUnansweredRequestCostsTheResponseTimeoutAndThePacketPause) {
+    using std::chrono::milliseconds;
+    constexpr uint16_t kTimeoutMs = 250;
+    for (const uint16_t pause : {0, 150}) {
+        FaultSlave slave;
+        slave.Script({kSilent});
+        WorkerRig rig(slave.port());
+        rig.channel().m_wTimeout = kTimeoutMs;
+        rig.channel().m_wPacketPause = pause;
+        rig.AddTag({.reg = 0});
+        rig.Start();
+        ASSERT_TRUE(WaitForRequests(slave, 3));
+        ASSERT_TRUE(rig.Stop());
+        const auto times = slave.RequestTimes();
+        for (size_t i = 1; i < 3; ++i) {
+            const auto gap = times[i] - times[i - 1];
+            // Waits never end early; a busy machine may only make them longer.
+            EXPECT_GE(gap, milliseconds(kTimeoutMs + pause - 20)) << "pause " << pause;
+            EXPECT_LE(gap, milliseconds(kTimeoutMs + pause + 3000)) << "pause " << pause;
+        }
+    }
+}
+
+// The lines about the traffic word for word, since each link words its own.
+TEST(TcpWorker, TrafficLinesNameTheDeviceByChannelAndAddress) {
+    FaultSlave slave;
+    slave.Script({{}, {Fault::kException, 2}, kSilent, {}});
+    WorkerRig rig(slave.port());
+    rig.AddTag({.reg = 4});
+    rig.Start();
+    ASSERT_TRUE(WaitForRequests(slave, 5));
+    ASSERT_TRUE(rig.Stop());
+
+    const std::string device = "WriteData: Plc1 device Plc1 (127.0.0.1), Modbus device 1, ";
+    const std::string failure = "WriteData: Plc1 Device Plc1 (127.0.0.1), Modbus device 1, ";
+    const struct {
+        std::string line;
+        size_t count;
+    } expected[] = {
+        {"N " + device + "packet sent: 00 00 00 00 00 06 01 03 00 04 00 01 ", 1},
+        {"N " + device + "packet received (len=11): 00 00 00 00 00 05 01 03 02 00 00 ", 1},
+        {"N " + device + "packet sent: 00 01 00 00 00 06 01 03 00 04 00 01 ", 1},
+        {"N " + device + "packet received (len=9): 00 01 00 00 00 03 01 83 02 ", 1},
+        {"E " + failure + "function no 3: ERROR", 1},
+        {"E " + failure +
+             "function no 3: error (0x80) returned, illegal data address, code=2, start reg=4, "
+             "num reg=1",
+         1},
+        {"W WriteData: Plc1 Exception occured, waiting for data remnants", 1},
+        // After the exception, and for the silent third request.
+        {"W WriteData: Plc1 waiting answer: select - no TCP response received", 2},
+        {"W " + failure + "function 3 - NO ANSWER", 1},
+        {"N " + device + "packet sent: 00 02 00 00 00 06 01 03 00 04 00 01 ", 1},
+        {"N " + device + "packet received (len=11): 00 03 00 00 00 05 01 03 02 00 00 ", 1},
+    };
+    for (const auto& [line, count] : expected)
+        EXPECT_EQ(rig.log().Count(line), count) << line;
+    for (const char* line : {"T WriteData: Plc1 tx complete",
+                             "T WriteData: Plc1 rx queue waiting finished, queued 1 bytes."}) {
+        EXPECT_GE(rig.log().Count(line), 4u) << line;
+    }
 }
 
 TEST(TcpWorker, WritesThatCannotGoOutAreDropped) {

@@ -75,6 +75,8 @@ public:
     void Script(std::vector<FaultStep> steps);
     // Every request frame received so far, whole (MBAP header included).
     std::vector<std::vector<uint8_t>> Requests() const;
+    // When each of them had arrived whole.
+    std::vector<std::chrono::steady_clock::time_point> RequestTimes() const;
     // Accepted connections so far.
     size_t Connections() const;
 
