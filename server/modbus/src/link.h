@@ -70,9 +70,9 @@ public:
     // The system's number of the transport, for log lines.
     virtual intptr_t Handle() const = 0;
 
-    // 0 when the frame may go out within the timeout, else the platform error.
-    virtual int WaitWritable(uint32_t timeoutMs) = 0;
-    // Sends the frame once; *sent counts the bytes that went out.
+    // Sends the frame once if the transport takes it within the timeout: 0, with *sent counting
+    // the bytes that went out (fewer when the transport failed midway); else the platform error
+    // of the wait for send readiness, and nothing went out.
     virtual int Send(const std::vector<uint8_t>& frame, uint32_t timeoutMs, size_t* sent) = 0;
     // Waits at most timeoutMs for the answer to start.
     virtual ReceiveStatus WaitAnswer(uint32_t timeoutMs) = 0;

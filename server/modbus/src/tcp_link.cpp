@@ -24,10 +24,21 @@ public:
     void Close() override { socket_.Close(); }
     intptr_t Handle() const override { return socket_.Handle(); }
 
-    int WaitWritable(uint32_t timeoutMs) override { return socket_.WaitWritable(timeoutMs); }
-
+    // A frame nearly always goes out at the first try; only a refused one waits for send
+    // readiness, which would otherwise cost a system call per request.
     int Send(const std::vector<uint8_t>& frame, uint32_t timeoutMs, size_t* sent) override {
-        return socket_.Send(frame.data(), frame.size(), timeoutMs, sent);
+        size_t first = 0;
+        if (socket_.Send(frame.data(), frame.size(), 0, &first) == 0) {
+            *sent = first;
+            return 0;
+        }
+        if (first == 0) {
+            if (const int error = socket_.WaitWritable(timeoutMs); error != 0) return error;
+        }
+        size_t rest = 0;
+        socket_.Send(frame.data() + first, frame.size() - first, timeoutMs, &rest);
+        *sent = first + rest;
+        return 0;
     }
 
     ReceiveStatus WaitAnswer(uint32_t timeoutMs) override {

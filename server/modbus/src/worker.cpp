@@ -244,13 +244,12 @@ void Engine::Send(const std::vector<uint8_t>& frame, const Turn& turn, size_t bl
         LogLine({.kind = LinkLineKind::kSkippedSend, .unit = kBroadcastUnit});
         return;
     }
-    if (const int error = link_->WaitWritable(Timeout()); error != 0) {
+    size_t sent = 0;
+    if (const int error = link_->Send(frame, Timeout(), &sent); error != 0) {
         kvlog::Error(log_.log, "WriteData: %s waiting to send: select - error %d, socket=%d", name_,
                      error, Handle());
         return;
     }
-    size_t sent = 0;
-    link_->Send(frame, Timeout(), &sent);
     const unsigned unit = turn.sent.unit;
     LogLine(
         {.kind = LinkLineKind::kSent, .unit = unit, .bytes = frame.data(), .size = frame.size()});
