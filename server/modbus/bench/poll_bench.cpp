@@ -334,11 +334,11 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    // The goal is for a log at WARNING; at DEBUG every poll writes its lines to the file.
     for (const auto& [level, comparison] : gComparisons) {
-        std::printf(
-            "engine polls/s at log level %d: %.0f, %.2f of the libmodbus master's %.0f "
-            "(goal: at least 0.95)\n",
-            level, comparison.engine, comparison.ratio, comparison.master);
+        std::printf("engine polls/s at log level %d: %.0f, %.2f of the libmodbus master's %.0f%s\n",
+                    level, comparison.engine, comparison.ratio, comparison.master,
+                    level == 2 ? " (goal: at least 0.95)" : "");
     }
     return 0;
 }
