@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -116,13 +117,37 @@ void StartChannelThreads(Server* server) {
     }
 }
 
+// COM names this switch when it starts the server for a client.
+bool StartedByCom(const std::string& commandLine) {
+    std::string lower = commandLine;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower.find("embedding") != std::string::npos;
+}
+
+// On a busy machine the client COM started the server for can reach the class object after
+// the registration wait; giving back COM's reference before it did would end the server under
+// that client. Besides COM's own reference, any hold on the factory (its stub, an object,
+// LockServer) means the client has arrived.
+void AwaitActivatingClient(Server* server) {
+    const uint64_t start = platform::TickCount64();
+    while (server->FactoryReferences() <= 1 && server->serverCount.load() == 0) {
+        if (platform::TickCount64() - start >= server->pauses.activationLimit) {
+            kvlog::Warning(server->log, "Main: started by COM, but no client came within %u ms",
+                           server->pauses.activationLimit);
+            return;
+        }
+        platform::SleepMs(server->pauses.mainLoop);
+    }
+}
+
 bool ServerHeld(Server* server) {
     return server->lockServer.load() != 0 || server->FactoryReferences() != 0 ||
            server->serverCount.load() != 0;
 }
 
 // Everything between COM initialisation and its end; returns when the server is to stop.
-void Run(Server* server, const MainOptions& options) {
+void Run(Server* server, const MainOptions& options, bool startedByCom) {
     if (Init(server) != 0) return;
     myClassFactory& factory = TheClassFactory();
     factory.Attach(server);
@@ -137,6 +162,7 @@ void Run(Server* server, const MainOptions& options) {
         return;
     }
     platform::SleepMs(server->pauses.afterClassRegistration);
+    if (startedByCom) AwaitActivatingClient(server);
     factory.Release();  // COM's own reference from the registration
     StartChannelThreads(server);
     kvlog::Info(server->log, "Main: ready to start processing routine");
@@ -235,7 +261,7 @@ int Main(const std::string& commandLine, const MainOptions& options) {
             if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
                 kvlog::Error(log, "CoInitializeEx() failed. Exiting...");
             } else {
-                Run(&server, options);
+                Run(&server, options, StartedByCom(commandLine));
                 CoUninitialize();
             }
         }

@@ -245,6 +245,33 @@ TEST_F(MainTest, AClientKeepsTheServerRunningUntilItReleasesIt) {
                  "T Process: started OK.", "D a_server_finished(0)", "I Finish"}));
 }
 
+TEST_F(MainTest, AClientSlowerThanTheRegistrationWaitIsServed) {
+    ComScope com;
+    Start("-Embedding");
+    // Later than the registration wait and the shutdown wait together.
+    platform::SleepMs(options_.pauses.afterClassRegistration + options_.pauses.beforeShutdown +
+                      500);
+    {
+        platform::ComPtr<IOPCServer> server = Create<IOPCServer>(IID_IOPCServer);
+        ASSERT_TRUE(server);
+        ASSERT_TRUE(WaitStarted());
+        platform::SleepMs(300);
+        EXPECT_FALSE(ended_);
+    }
+    ASSERT_TRUE(WaitEnded());
+    EXPECT_TRUE(
+        InOrder({"D myClassFactory::server_count = 1", "I Main: ready to start processing routine",
+                 "T Process: started OK.", "D a_server_finished(0)", "I Finish"}));
+}
+
+TEST_F(MainTest, StartedByComWithoutAClientItEndsAfterTheActivationLimit) {
+    options_.pauses.activationLimit = 200;
+    RunToEnd("-Embedding");
+    EXPECT_TRUE(InOrder({"W Main: started by COM, but no client came within 200 ms",
+                         "I Main: ready to start processing routine", "I Finish"}));
+    EXPECT_EQ(Count("T Process: started OK."), 0u);
+}
+
 TEST_F(MainTest, LockServerKeepsTheServerAfterEveryObjectIsReleased) {
     ComScope com;
     Start("");

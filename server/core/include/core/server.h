@@ -59,6 +59,8 @@ struct Pauses {
     uint32_t mainLoop = 50;
     uint32_t destroyPoll = 200;
     uint32_t emptyConfiguration = 1000;
+    // Started by COM: how long the client it was started for may take to reach the class object.
+    uint32_t activationLimit = 30000;
 };
 
 struct Server {
