@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,7 +31,19 @@ inline std::u16string U16(const WCHAR* text) {
 // Counts the release callbacks it receives.
 struct ReleaseCounter {
     std::atomic<int> count{0};
+    std::atomic<int> made{0};  // clients made by MakeClient with this counter
     static void Callback(void* argument) { ++static_cast<ReleaseCounter*>(argument)->count; }
+
+    // A client whose last reference goes on its scheduler thread ends there, after the test's
+    // own release: what it still uses (the counter, the log, the service) must outlive that.
+    bool WaitAllEnded(std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (count.load() < made.load()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
 };
 
 // A client as the class factory hands it out: the IOPCServer is the only reference.
@@ -41,6 +54,7 @@ inline IOPCServer* MakeClient(opc::daService* service, ReleaseCounter* released,
                                           ReleaseCounter::Callback, released);
     EXPECT_EQ(error, 0);
     if (error != 0) return nullptr;
+    if (released != nullptr) ++released->made;
     IUnknown* unknown = opc::daClientUnknown(client);
     IOPCServer* server = nullptr;
     EXPECT_EQ(unknown->QueryInterface(IID_IOPCServer, reinterpret_cast<void**>(&server)), S_OK);

@@ -96,6 +96,7 @@ protected:
     // queued advises marshal their sinks.
     ClientConcurrencyTest() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
     ~ClientConcurrencyTest() override { CoUninitialize(); }
+    void TearDown() override { EXPECT_TRUE(released_.WaitAllEnded()); }
 
     LogCapture log_;
     TestDriver driver_;

@@ -21,6 +21,7 @@ protected:
     void TearDown() override {
         if (server_) server_->Release();
         server_ = nullptr;
+        EXPECT_TRUE(released_.WaitAllEnded());
         driver_.reset();
     }
 
