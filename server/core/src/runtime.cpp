@@ -247,14 +247,29 @@ int32_t RuntimeTables::UpdateTimeSync(size_t index,
     return kOk;
 }
 
-int32_t RuntimeTables::PostWrite(size_t channel, const WriteCommand& command) {
-    std::lock_guard lock(channelLock_);
-    if (channel >= channels_.size()) return kInvalidArg;
-    ChannelRecord& record = channels_[channel];
+namespace {
+
+void FillSlot(ChannelRecord& record, const WriteCommand& command) {
     record.commandState = command.commandState;
     record.writeValue16 = command.value16;
     if (command.commandState != kCommandWrite16) record.writeValue32 = command.value32;
     record.writeTagIndex = command.tagIndex;
+}
+
+}  // namespace
+
+int32_t RuntimeTables::PostWrite(size_t channel, const WriteCommand& command) {
+    std::lock_guard lock(channelLock_);
+    if (channel >= channels_.size()) return kInvalidArg;
+    FillSlot(channels_[channel], command);
+    return kOk;
+}
+
+int32_t RuntimeTables::PostWriteWhenIdle(size_t channel, const WriteCommand& command) {
+    std::lock_guard lock(channelLock_);
+    if (channel >= channels_.size()) return kInvalidArg;
+    if (channels_[channel].commandState != kCommandIdle) return kBusy;
+    FillSlot(channels_[channel], command);
     return kOk;
 }
 

@@ -12,6 +12,7 @@
 #include "client_value.h"
 #include "correction_math.h"
 #include "opcconst.h"
+#include "platform/clock.h"
 
 namespace core {
 namespace {
@@ -74,7 +75,7 @@ public:
         if (wide && !Command32(tag, channel, value, static_cast<uint32_t>(integer), &command)) {
             return E_FAIL;
         }
-        Post(channel, command);
+        if (!Post(tag, channel, command)) return E_FAIL;
         const uint32_t written = wide ? command.value32 : command.value16;
         kvlog::Info(log_, "WriteTags: Write Value: %d (0x%08X)", static_cast<int>(written),
                     written);
@@ -129,9 +130,18 @@ private:
         return S_OK;
     }
 
-    void Post(size_t channel, const WriteCommand& command) {
-        server_->tables.PostWrite(channel, command);
+    // Never replaces a command the worker has not finished: that write was confirmed to its
+    // client and would be lost.
+    bool Post(const TagRecord& tag, size_t channel, const WriteCommand& command) {
+        if (server_->tables.PostWriteWhenIdle(channel, command) != kOk) {
+            kvlog::Error(log_,
+                         "WriteTags: tag %s - device %u is still busy with an earlier write, "
+                         "value not sent",
+                         tag.m_strName.c_str(), unsigned{tag.m_ucDevice});
+            return false;
+        }
         served_.push_back(channel);
+        return true;
     }
 
     bool AlreadyServed(size_t channel) const {
@@ -266,9 +276,36 @@ bool ClientValueToDouble(const VARIANT& value, double* number) {
     }
 }
 
+namespace {
+
+// Gives the workers of the channels this call writes to time to take their pending writes,
+// bounded; without the cache lock, so that the cache cycle goes on meanwhile.
+void AwaitIdleSlots(Server* server, unsigned count, const opc::daTagRef* tags) {
+    const uint64_t start = platform::TickCount64();
+    for (unsigned k = 0; k < count; ++k) {
+        size_t index = 0;
+        size_t channel = 0;
+        TagRecord tag;
+        if (!server->handles.TagIndex(tags[k].driverHandle, &index) ||
+            server->tables.GetTag(index, &tag) != kOk ||
+            !server->tables.FindChannel(tag.m_ucDevice, &channel)) {
+            continue;
+        }
+        WriteCommand slot;
+        while (server->tables.GetWrite(channel, &slot) == kOk &&
+               slot.commandState != kCommandIdle &&
+               platform::TickCount64() - start < server->pauses.writeSlotWait) {
+            platform::SleepMs(10);
+        }
+    }
+}
+
+}  // namespace
+
 int WriteTags(const opc::daCallerRecord* caller, unsigned count, const opc::daTagRef* tags,
               VARIANT* values, HRESULT* itemErrors, HRESULT* masterError, LCID /*locale*/) {
     Server* server = static_cast<Server*>(caller->driverArgument);
+    AwaitIdleSlots(server, count, tags);
     // A running cache cycle finishes first, and no other write interleaves with this one.
     std::lock_guard hold(server->tables.CacheLock());
     kvlog::Info(server->log, "WriteTags: tags count: %u", count);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../opc/tests/group_test_support.h"
@@ -14,6 +15,7 @@
 #include "server_fixture.h"
 #include "config/scf_file.h"
 #include "core/server.h"
+#include "platform/clock.h"
 #include "platform/registry.h"
 #include "testing/support.h"
 
@@ -61,7 +63,10 @@ Variant Decimal(ULONGLONG digits, BYTE scale, bool negative) {
 
 class WriteTagsTest : public ::testing::Test {
 protected:
-    WriteTagsTest() : log_("WriteTags:"), server_(log_.handle()) {}
+    // Without a worker a slot stays taken; writes after the first wait only briefly for it.
+    WriteTagsTest() : log_("WriteTags:"), server_(log_.handle()) {
+        server_.pauses.writeSlotWait = 50;
+    }
 
     size_t AddChannel(uint8_t id) {
         core::ChannelRecord channel;
@@ -111,6 +116,10 @@ protected:
         for (size_t tag : tags)
             handles.push_back(server_.handles.Tag(tag));
         return WriteHandles(handles, std::move(values));
+    }
+    // What the channel's worker does once it has sent a write.
+    void WorkerTakes(size_t channel) {
+        ASSERT_EQ(server_.tables.SetCommandState(channel, core::kCommandIdle), core::kOk);
     }
     WriteCommand Slot(size_t channel) const {
         WriteCommand command;
@@ -231,7 +240,7 @@ TEST_F(WriteTagsTest, RefusedValuesSendNothingAndLeaveTheEarlierWrite) {
 }
 
 TEST_F(WriteTagsTest, LogsEachStepOfAWrite) {
-    AddChannel(3);
+    const size_t channel = AddChannel(3);
     const size_t half = AddTag("Boiler/Flow", 3, {16, 0, 6, {C(kMul, 0.5)}});
     const size_t shifted = AddTag("Boiler/Level", 3, {16, 0, 6, {C(kAdd, 5)}});
     const size_t wide = AddTag("Boiler/Total", 3, {32, 1, 6, {}});
@@ -250,8 +259,11 @@ TEST_F(WriteTagsTest, LogsEachStepOfAWrite) {
                   "I WriteTags: Write Register no: 40",
                   "I WriteTags: Write Value: 125 (0x0000007D)",
               }));
+    WorkerTakes(channel);
     ASSERT_EQ(Write({shifted}, {Variant::R8(12)}).result, 1);
+    WorkerTakes(channel);
     ASSERT_EQ(Write({wide}, {Variant::R8(-1)}).result, 1);
+    WorkerTakes(channel);
     ASSERT_EQ(Write({odd}, {Variant::R8(3)}).result, 0);
     for (const char* line : {
              "I WriteTags: tag Boiler/Level: - ADD(rev. to SUB): 0000000C -> 00000007",
@@ -263,6 +275,7 @@ TEST_F(WriteTagsTest, LogsEachStepOfAWrite) {
 
     core_test::CapturedLog correctLog("Correct:");
     server_.log = correctLog.handle();
+    WorkerTakes(channel);
     ASSERT_EQ(Write({half}, {Variant::R8(1)}).result, 1);
     EXPECT_EQ(correctLog.Messages(), Messages{"D Correct: tag Boiler/Flow correction type: 2"});
 }
@@ -313,6 +326,30 @@ TEST_F(WriteTagsTest, ASecondItemForTheSameChannelIsNotSent) {
               "sent");
 }
 
+TEST_F(WriteTagsTest, AWriteTheWorkerHasNotTakenIsNeverReplaced) {
+    const size_t channel = AddChannel(2);
+    const size_t first = AddTag("First", 2);
+    const size_t second = AddTag("Second", 2);
+    ASSERT_EQ(Write({first}, {Variant::R8(1)}).result, 1);
+    // No worker takes it: the next write waits, is refused, and the first stays.
+    const Outcome refused = Write({second}, {Variant::R8(2)});
+    EXPECT_EQ(refused.errors, std::vector<HRESULT>{E_FAIL});
+    EXPECT_EQ(Slot(channel), (WriteCommand{2, 1, 0, uint32_t(first)}));
+    EXPECT_EQ(log_.Messages().back(),
+              "E WriteTags: tag Second - device 2 is still busy with an earlier write, value not "
+              "sent");
+    // A worker that takes the first meanwhile lets the next one through.
+    server_.pauses.writeSlotWait = 10000;
+    std::thread worker([&] {
+        platform::SleepMs(100);
+        WorkerTakes(channel);
+    });
+    const Outcome sent = Write({second}, {Variant::R8(2)});
+    worker.join();
+    EXPECT_EQ(sent.errors, std::vector<HRESULT>{S_OK});
+    EXPECT_EQ(Slot(channel), (WriteCommand{2, 2, 0, uint32_t(second)}));
+}
+
 // A server made by Init from an active configuration, written by an OPC client.
 // The write examples as a client makes them: IOPCSyncIO::Write of a VARIANT of the item's type.
 TEST(WriteTagsClientTest, ClientWritesLeaveTheRegisterFormInTheSlot) {
@@ -328,7 +365,8 @@ TEST(WriteTagsClientTest, ClientWritesLeaveTheRegisterFormInTheSlot) {
         {"Two", VT_UI2, {16, 0, 6, {C(kMul, 0.5), C(kAdd, 5)}}, Variant::R8(12), {2, 12, 0, 1}},
         {"Float", VT_R4, {32, 0, 16, {}}, Variant::R4(1.5f), {5, 1, 0x3FC00000, 2}},
         {"Unsigned", VT_R8, {32, 1, 6, {}}, Variant::R8(-1.0), {3, 0xFFFF, 0xFFFFFFFF, 3}},
-        {"Nan", VT_R4, {16, 0, 6, {}}, Variant::R4(std::nanf("")), {3, 0xFFFF, 0xFFFFFFFF, 3}},
+        // Refused: the slot keeps the last write, which the worker has taken.
+        {"Nan", VT_R4, {16, 0, 6, {}}, Variant::R4(std::nanf("")), {1, 0xFFFF, 0xFFFFFFFF, 3}},
     };
     core_test::TestServer test("WriteTags:");
     test.doc().Devices() = {core_test::ChannelConfig("Boiler", 5)};
@@ -353,6 +391,8 @@ TEST(WriteTagsClientTest, ClientWritesLeaveTheRegisterFormInTheSlot) {
         WriteCommand slot;
         ASSERT_EQ(test.tables().GetWrite(0, &slot), core::kOk);
         EXPECT_EQ(slot, c.slot);
+        // As the channel's worker once it has sent the write.
+        ASSERT_EQ(test.tables().SetCommandState(0, core::kCommandIdle), core::kOk);
     }
 }
 

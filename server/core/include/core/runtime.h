@@ -20,6 +20,7 @@ namespace core {
 // Results of table access; kInvalidArg has E_INVALIDARG's value so it passes on as an HRESULT.
 constexpr int32_t kOk = 0;
 constexpr int32_t kInvalidArg = static_cast<int32_t>(0x80070057u);
+constexpr int32_t kBusy = static_cast<int32_t>(0x800700AAu);  // HRESULT of ERROR_BUSY
 
 constexpr size_t kMaxFieldDevices = 64;  // one statistics block each
 constexpr size_t kGroupListCount = 32;
@@ -219,6 +220,8 @@ public:
     // The write slot of a channel and its tag index, set and read as one. A single-register
     // write leaves the 32-bit value as it was.
     int32_t PostWrite(size_t channel, const WriteCommand& command);
+    // PostWrite only while the slot holds no command the worker has yet to finish; kBusy else.
+    int32_t PostWriteWhenIdle(size_t channel, const WriteCommand& command);
     int32_t GetWrite(size_t channel, WriteCommand* command) const;
     int32_t SetCommandState(size_t channel, uint8_t state);
 

@@ -61,6 +61,8 @@ struct Pauses {
     uint32_t emptyConfiguration = 1000;
     // Started by COM: how long the client it was started for may take to reach the class object.
     uint32_t activationLimit = 30000;
+    // How long a client write waits for its channel's worker to take an earlier pending write.
+    uint32_t writeSlotWait = 3000;
 };
 
 struct Server {
