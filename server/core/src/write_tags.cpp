@@ -52,6 +52,31 @@ bool TextToDouble(BSTR text, double* number) {
     return parsed.ec == std::errc{};
 }
 
+bool TagOf(const Server& server, uintptr_t handle, size_t* index, TagRecord* tag) {
+    return server.handles.TagIndex(handle, index) && server.tables.GetTag(*index, tag) == kOk;
+}
+
+// Gives the workers of the channels this call writes to time to take their pending writes,
+// bounded; without the cache lock, so that the cache cycle goes on meanwhile.
+void AwaitIdleSlots(Server* server, unsigned count, const opc::daTagRef* tags) {
+    const uint64_t start = platform::TickCount64();
+    for (unsigned k = 0; k < count; ++k) {
+        size_t index = 0;
+        size_t channel = 0;
+        TagRecord tag;
+        if (!TagOf(*server, tags[k].driverHandle, &index, &tag) ||
+            !server->tables.FindChannel(tag.m_ucDevice, &channel)) {
+            continue;
+        }
+        WriteCommand slot;
+        while (server->tables.GetWrite(channel, &slot) == kOk &&
+               slot.commandState != kCommandIdle &&
+               platform::TickCount64() - start < server->pauses.writeSlotWait) {
+            platform::SleepMs(10);
+        }
+    }
+}
+
 class Writer {
 public:
     explicit Writer(Server* server) : server_(server), log_(server->log) {}
@@ -86,8 +111,7 @@ private:
     // The tag behind the handle and the channel its value goes to; false, with a log line,
     // when there is none or the channel already got a write of this call.
     bool FindTarget(const opc::daTagRef& ref, size_t* index, TagRecord* tag, size_t* channel) {
-        if (!server_->handles.TagIndex(ref.driverHandle, index) ||
-            server_->tables.GetTag(*index, tag) != kOk) {
+        if (!TagOf(*server_, ref.driverHandle, index, tag)) {
             kvlog::Error(log_, "WriteTags: item handle %u is no tag's, value not sent",
                          static_cast<unsigned>(ref.driverHandle));
             return false;
@@ -275,32 +299,6 @@ bool ClientValueToDouble(const VARIANT& value, double* number) {
             return false;
     }
 }
-
-namespace {
-
-// Gives the workers of the channels this call writes to time to take their pending writes,
-// bounded; without the cache lock, so that the cache cycle goes on meanwhile.
-void AwaitIdleSlots(Server* server, unsigned count, const opc::daTagRef* tags) {
-    const uint64_t start = platform::TickCount64();
-    for (unsigned k = 0; k < count; ++k) {
-        size_t index = 0;
-        size_t channel = 0;
-        TagRecord tag;
-        if (!server->handles.TagIndex(tags[k].driverHandle, &index) ||
-            server->tables.GetTag(index, &tag) != kOk ||
-            !server->tables.FindChannel(tag.m_ucDevice, &channel)) {
-            continue;
-        }
-        WriteCommand slot;
-        while (server->tables.GetWrite(channel, &slot) == kOk &&
-               slot.commandState != kCommandIdle &&
-               platform::TickCount64() - start < server->pauses.writeSlotWait) {
-            platform::SleepMs(10);
-        }
-    }
-}
-
-}  // namespace
 
 int WriteTags(const opc::daCallerRecord* caller, unsigned count, const opc::daTagRef* tags,
               VARIANT* values, HRESULT* itemErrors, HRESULT* masterError, LCID /*locale*/) {
