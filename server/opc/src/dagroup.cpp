@@ -89,19 +89,20 @@ IUnknown* daGroup::Unknown() {
     return static_cast<IOPCGroupStateMgt*>(this);
 }
 
-// Deliveries count apart: a group only waiting for its data to go out is not in use. The
-// count of deliveries rises after and falls before the reference, so a race errs on "in use".
+// The scheduler's holds count apart: a group only waiting for its data to go out or its
+// requests to be served is not in use. That count rises after and falls before the reference,
+// so a race errs on "in use".
 bool daGroup::ReferencedByClient() const {
-    return references_.load() - deliveries_.load() > 1;
+    return references_.load() - schedulerHolds_.load() > 1;
 }
 
-void daGroup::HoldForDelivery() {
+void daGroup::HoldForScheduler() {
     AddRef();
-    ++deliveries_;
+    ++schedulerHolds_;
 }
 
-void daGroup::ReleaseFromDelivery() {
-    --deliveries_;
+void daGroup::ReleaseFromScheduler() {
+    --schedulerHolds_;
     Release();
 }
 

@@ -119,9 +119,9 @@ public:
 
     // True while the client holds references beyond the server's own.
     bool ReferencedByClient() const;
-    // The references of daDelivery.
-    void HoldForDelivery();
-    void ReleaseFromDelivery();
+    // The references of deliveries and queued requests, which do not count as the client's.
+    void HoldForScheduler();
+    void ReleaseFromScheduler();
     // The server unlisted the group; it answers its client until released.
     void Detach();
     // Cuts the group off its COM stubs (forced removal, client disconnect).
@@ -131,10 +131,13 @@ public:
     // the time to due) when it is inactive, has no advised and enabled data kind, or is not due.
     bool Evaluate(uint32_t now, uint32_t aligned, uint32_t* timeToDue, daGroupAdvance* advance,
                   std::vector<daDelivery>* out);
-    // Scheduler thread, no lock held: read, write, refresh and cancel notification requests.
-    // Sets request->result; the caller then finishes the request with it.
+    // No lock held, under the client's I/O hold: read, write, refresh and cancel notification
+    // requests, queued ones on the scheduler thread, synchronous ones on their caller's.
+    // Sets request->result.
     void ServeRequest(daRequest* request, std::vector<daDelivery>* out);
-    // The queued advise path: `sink` is the unmarshalled sink for connection `kind`.
+    // Advise and DAdvise, on the caller's thread also with client flag 0x20000 (a sink may
+    // advise from inside a callback): calls come in on the server's multithreaded apartment,
+    // where the scheduler runs too, so the sink is used as given.
     HRESULT AttachSink(unsigned kind, IUnknown* sink);
     // Termination: drops every sink.
     void UnadviseAll();
@@ -248,15 +251,16 @@ private:
     void CopyWriteValues(const VARIANT* values, daRequest* request, std::vector<DWORD>* positions,
                          HRESULT* errors);
     HRESULT Queue(std::unique_ptr<daRequest> request, DWORD* transactionId);
-    // A synchronous request served by the scheduler (inline when called on its thread).
+    // A synchronous request, served on the caller's thread.
     HRESULT RunSynchronous(daRequest* request);
+    // With the group table held: whether a refresh has anything to report.
+    bool HasActiveReadableItem() const;
     HRESULT QueueAsyncRead(unsigned word, DWORD count, const OPCHANDLE* handles,
                            DWORD clientTransactionId, DWORD* transactionId, HRESULT** errors);
     HRESULT QueueAsyncWrite(unsigned word, DWORD count, const OPCHANDLE* handles,
                             const VARIANT* values, DWORD clientTransactionId, DWORD* transactionId,
                             HRESULT** errors);
     HRESULT QueueRefresh(unsigned word, DWORD clientTransactionId, DWORD* transactionId);
-    HRESULT AdviseSink(unsigned kind, IUnknown* sink);
     HRESULT UnadviseSink(unsigned kind, HRESULT notAdvised);
     bool SinkAdvised(unsigned kind) const;
     // Reads on the group's behalf; with the group table and lkPrim held. Only cache reads
@@ -294,7 +298,7 @@ private:
     unsigned enabled_ = daCK_DATATIME | daCK_DATA | daCK_CALLBACK;
 
     std::atomic<ULONG> references_{1};
-    std::atomic<ULONG> deliveries_{0};  // of references_
+    std::atomic<ULONG> schedulerHolds_{0};  // of references_
     std::atomic<bool> attached_{false};
 };
 

@@ -1,9 +1,9 @@
 #pragma once
 // A client's queue of requests for its scheduler thread: asynchronous reads, writes, refreshes
-// and cancel notifications, and the synchronous device reads and writes whose callers wait.
-// Transaction ids are odd for requests that go to the device or the driver, even otherwise.
+// and cancel notifications. Synchronous reads and writes use the same request record but are
+// served on their caller's thread. Transaction ids are odd for requests that go to the device or
+// the driver, even otherwise.
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,20 +17,19 @@
 
 namespace opc {
 
+class daGroup;
+
 // The request word: one operation, plus the device bit, the connection bits (through which
-// connection the completion goes: 0x02, 0x04, 0x08, 0x10), force and synchronous.
+// connection the completion goes: 0x02, 0x04, 0x08, 0x10) and synchronous.
 constexpr unsigned daRQ_DEVICE = 0x1;
 constexpr unsigned daRQ_CONNECTIONS = 0x1E;
-constexpr unsigned daRQ_FORCE = 0x20;
 constexpr unsigned daRQ_OPERATION = 0xF00;
-constexpr unsigned daRQ_ADVISE = 0x100;
-constexpr unsigned daRQ_REMOVE_GROUP = 0x300;
 constexpr unsigned daRQ_CANCEL = 0x400;
 constexpr unsigned daRQ_READ = 0x500;
 constexpr unsigned daRQ_WRITE = 0x600;
 constexpr unsigned daRQ_REFRESH = 0x700;
-constexpr unsigned daRQ_IO = 0x400;  // shared by cancel, read, write and refresh
-constexpr unsigned daRQ_SYNC = 0x1000;
+constexpr unsigned daRQ_IO = 0x400;     // shared by cancel, read, write and refresh
+constexpr unsigned daRQ_SYNC = 0x1000;  // served on the caller's thread, with no completion
 
 // Connection kinds (bits of a group's advise and enable masks and of the request word).
 constexpr unsigned daCK_WRITECOMPLETE = 0x02;  // IAdviseSink, "OPCSTMFORMATWRITECOMPLETE"
@@ -38,11 +37,14 @@ constexpr unsigned daCK_DATATIME = 0x04;       // IAdviseSink, "OPCSTMFORMATDATA
 constexpr unsigned daCK_DATA = 0x08;           // IAdviseSink, "OPCSTMFORMATDATA"
 constexpr unsigned daCK_CALLBACK = 0x10;       // IOPCDataCallback
 
-// One request. The queue fills `transactionId` and, for synchronous requests, `result` and
-// `done`; everything else belongs to the client code that makes and serves it.
+// One request. The queue fills `transactionId`; everything else belongs to the client code that
+// makes and serves it.
 struct daRequest {
     unsigned word = 0;
     OPCHANDLE group = 0;  // the group's server handle
+    // The group it is for, held (daGroup::HoldForScheduler) until the request ends: a group that
+    // RemoveGroup unlisted while its client still holds it still completes what it accepted.
+    daGroup* target = nullptr;
     unsigned clientNumber = 0;
     daCallerRecord caller;
     DWORD clientTransactionId = 0;
@@ -51,9 +53,7 @@ struct daRequest {
     std::vector<daTagRef> tags;
     std::vector<VARIANT> values;  // writes: the values to write; VariantClear'ed by ~daRequest
     std::vector<HRESULT> errors;
-    IUnknown* sink = nullptr;  // advise requests (a stream with the marshalled sink); released
     HRESULT result = S_OK;
-    bool done = false;
 
     daRequest() = default;
     daRequest(const daRequest&) = delete;
@@ -68,7 +68,7 @@ class daRequestQueue {
 public:
     // `limit`: queued requests carrying daRQ_IO that an asynchronous request may find.
     explicit daRequestQueue(unsigned limit);
-    ~daRequestQueue();  // terminates: nothing may be queued or waiting by then
+    ~daRequestQueue();  // terminates
     daRequestQueue(const daRequestQueue&) = delete;
     daRequestQueue& operator=(const daRequestQueue&) = delete;
 
@@ -77,17 +77,10 @@ public:
     // overflowed) or the mark is set; E_FAIL while terminating. The caller then wakes the
     // scheduler.
     HRESULT Push(std::unique_ptr<daRequest> request, DWORD* transactionId);
-    // Appends a synchronous request (never refused for the limit), calls `wake`, and waits
-    // until the scheduler finishes it or the queue is terminated. The request stays the
-    // caller's; the result is its `result` (E_FAIL when aborted).
-    HRESULT PushAndWait(daRequest* request, void (*wake)(void* argument), void* wakeArgument);
 
-    // The scheduler takes requests in order (nullptr when none) and serves them with no lock of
+    // The scheduler takes requests in order (null when none) and serves them with no lock of
     // the queue held. Taking one with daRQ_IO clears the overflow mark.
-    daRequest* Take();
-    // Ends a taken request: a synchronous caller is woken with `result` and takes it back; an
-    // asynchronous request is destroyed.
-    void Finish(daRequest* request, HRESULT result);
+    std::unique_ptr<daRequest> Take();
 
     // IOPCAsyncIO::Cancel: removes the queued asynchronous request of that id, client and group
     // made through an IAdviseSink connection. E_FAIL when none is queued.
@@ -96,8 +89,7 @@ public:
     // notification (operation daRQ_CANCEL, same id and group). E_FAIL when none is queued.
     HRESULT CancelCallbackRequest(DWORD transactionId, unsigned clientNumber, OPCHANDLE group);
 
-    // From now on every request is refused; queued asynchronous requests are destroyed and
-    // synchronous callers woken with E_FAIL.
+    // From now on every request is refused; queued requests are destroyed.
     void Terminate();
     bool Empty();
     bool Overflowed();
@@ -109,14 +101,11 @@ private:
     DWORD NextTransactionId(bool device);
 
     std::mutex mutex_;
-    daCondition finished_;
-    std::vector<daRequest*> queue_;  // in order; asynchronous ones owned
+    std::vector<std::unique_ptr<daRequest>> queue_;  // in order
     unsigned limit_;
     DWORD lastTransactionId_ = 0;
     bool overflowed_ = false;
     bool terminating_ = false;
-    unsigned waiting_ = 0;  // synchronous callers inside PushAndWait
-    std::condition_variable waitersGone_;
 };
 
 }  // namespace opc

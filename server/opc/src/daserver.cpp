@@ -4,6 +4,7 @@
 #include "daserver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <new>
 
@@ -20,6 +21,8 @@ namespace {
 
 constexpr unsigned kMaxNameTries = 1000;
 constexpr DWORD kBandwidthUnknown = 0xFFFFFFFFu;
+// Longer than a few driver writes (each waits up to 3 s for its channel).
+constexpr uint32_t kIoWaitMs = 10000;
 
 }  // namespace
 
@@ -189,13 +192,18 @@ void daServer::FinalRelease() {
         stopped_ = true;
     }
     {
-        // On the scheduler's own stack: it ends the object once its pass is over.
+        // On the scheduler's own stack, or while the scheduler waits for a sink (which may be
+        // what releases us, from inside ShutdownRequest through another thread): joining it
+        // would wait for ever, so it ends the object itself once its pass is over.
         std::lock_guard<std::mutex> lock(*scheduler_.lock);
-        if (!schedulerDone_ && std::this_thread::get_id() == scheduler_.threadId) {
+        if (!schedulerDone_ && (callingOut_ || std::this_thread::get_id() == scheduler_.threadId)) {
             finalOnScheduler_ = true;
             scheduler_.state = -1;
+            scheduler_.wake.Set();
             return;
         }
+        // From here on no callout begins, so the join below waits for no client.
+        if (!schedulerDone_) scheduler_.state = -1;
     }
     daThrStop(&scheduler_);
     Destroy();
@@ -337,13 +345,16 @@ void daServer::WakeScheduler() {
     scheduler_.wake.Set();
 }
 
-bool daServer::OnSchedulerThread() const {
-    std::lock_guard<std::mutex> lock(*scheduler_.lock);
-    return !schedulerDone_ && std::this_thread::get_id() == scheduler_.threadId;
+daServer::IoHold::IoHold(daServer* server, const char* what)
+    : server_(server), held_(server->io_.try_lock_for(std::chrono::milliseconds(kIoWaitMs))) {
+    if (!held_) {
+        kvlog::Warning(daLog(), "%.16s %s gave up after %u ms waiting for the client's I/O",
+                       server->LogTag(), what, static_cast<unsigned>(kIoWaitMs));
+    }
 }
 
-void daServer::WakeSchedulerThunk(void* server) {
-    static_cast<daServer*>(server)->WakeScheduler();
+daServer::IoHold::~IoHold() {
+    if (held_) server_->io_.unlock();
 }
 
 void daServer::NoteDelivery() {
@@ -416,13 +427,6 @@ HRESULT daServer::RenameGroup(daGroup* group, const WCHAR* name) {
     if (holder && holder != group) return OPC_E_DUPLICATENAME;
     group->SetName(std::move(wanted));
     return S_OK;
-}
-
-daGroup* daServer::AcquireGroup(OPCHANDLE handle) {
-    daSharedHold hold(groupTable_);
-    daGroup* group = FindGroupLocked(handle);
-    if (group) group->AddRef();
-    return group;
 }
 
 std::vector<daGroup*> daServer::GroupSnapshot() {
@@ -568,15 +572,11 @@ HRESULT daServer::GetStatus(OPCSERVERSTATUS** status) {
 HRESULT daServer::RemoveGroup(OPCHANDLE serverGroup, BOOL force) {
     Call call(this, "IOPCServer", "RemoveGroup");
     if (FAILED(call.Result())) return call.Result();
-    if (!MultithreadedClient() || OnSchedulerThread()) {
-        return RemoveGroupNow(serverGroup, force != FALSE);
-    }
-    daRequest request;
-    request.word = daRQ_REMOVE_GROUP | daRQ_SYNC | (force ? daRQ_FORCE : 0u);
-    request.group = serverGroup;
-    request.clientNumber = ClientNumber();
-    request.caller = CallerWithLocale();
-    return queue_->PushAndWait(&request, WakeSchedulerThunk, this);
+    if (!MultithreadedClient()) return RemoveGroupNow(serverGroup, force != FALSE);
+    // On the caller's thread, which may be inside a callback of the scheduler.
+    IoHold io(this, "RemoveGroup");
+    if (!io.Held()) return E_FAIL;
+    return RemoveGroupNow(serverGroup, force != FALSE);
 }
 
 HRESULT daServer::CreateGroupEnumerator(OPCENUMSCOPE scope, REFIID iid, LPUNKNOWN* unknown) {

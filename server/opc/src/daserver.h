@@ -76,16 +76,28 @@ public:
     HRESULT AttachGroup(daGroup* group, const WCHAR* name);
     HRESULT RenameGroup(daGroup* group, const WCHAR* name);
 
+    // Serialises the client's reads, writes and removals: the scheduler serving queued
+    // requests, synchronous ones on their callers' threads. Bounded, and never held while a sink
+    // is called, so a sink may call back and one that blocks holds up nothing else.
+    class IoHold {
+    public:
+        IoHold(daServer* server, const char* what);
+        ~IoHold();
+        IoHold(const IoHold&) = delete;
+        IoHold& operator=(const IoHold&) = delete;
+        bool Held() const { return held_; }
+
+    private:
+        daServer* server_;
+        bool held_;
+    };
+
     daRequestQueue& Queue() { return *queue_; }
     void WakeScheduler();
-    static void WakeSchedulerThunk(void* server);
     // The last update time GetStatus reports becomes now.
     void NoteDelivery();
-    // Advise and remove-group requests are queued and sinks travel as marshalled streams.
+    // The scheduler enters the multithreaded apartment; RemoveGroup takes the I/O hold.
     bool MultithreadedClient() const { return (flags_ & daCF_MULTITHREADED) != 0; }
-    // True on the client's scheduler thread, which must never wait for its own queue (a sink
-    // calling back into the server from a delivery).
-    bool OnSchedulerThread() const;
 
     // daClientSetState for this client.
     void SetState(unsigned operation, unsigned state, const WCHAR* reason);
@@ -157,12 +169,6 @@ public:
     // (it may be gone).
     void GroupUnreferenced();
 
-    // The sink of a queued advise travels to the scheduler thread as a marshalled stream
-    // (Windows) or as itself (POSIX). MarshalSink's `iid` is the interface it is marshalled as;
-    // UnmarshalSink's the one wanted back. *stream holds one reference, which daRequest releases.
-    static HRESULT MarshalSink(REFIID iid, IUnknown* sink, IUnknown** stream);
-    static HRESULT UnmarshalSink(REFIID iid, IUnknown* stream, IUnknown** sink);
-
     static daServer* FromLink(daClientLink* link);
 
 private:
@@ -203,10 +209,12 @@ private:
     void Terminate();
     void DisconnectIfAsked();
     void ServeRequests(std::vector<daDelivery>* out);
-    void ServeAdvise(daRequest* request);
+    // Around every call of a client's sink; false (and no call) once the scheduler is told to
+    // stop. A final release meanwhile leaves the end of the object to the scheduler.
+    bool BeginCallout();
+    void EndCallout();
     uint32_t EvaluateGroups(uint32_t now, uint32_t* lateness, std::vector<daDelivery>* out);
-    std::vector<daGroup*> GroupSnapshot();    // each AddRef'ed
-    daGroup* AcquireGroup(OPCHANDLE handle);  // AddRef'ed, or nullptr
+    std::vector<daGroup*> GroupSnapshot();  // each AddRef'ed
 
     // Under the group table.
     daGroup* FindGroupLocked(OPCHANDLE handle) const;
@@ -243,7 +251,8 @@ private:
     bool shutdownSent_ = false;
     bool terminating_ = false;
     bool disconnectPending_ = false;
-    bool finalOnScheduler_ = false;
+    bool finalOnScheduler_ = false;  // guarded by scheduler_.lock, as callingOut_
+    bool callingOut_ = false;
     std::atomic<bool> schedulerDone_{false};
     FILETIME startTime_ = {};
     FILETIME lastUpdate_ = {};
@@ -266,6 +275,7 @@ private:
     OPCHANDLE lastGroupHandle_ = 0;
     unsigned long nameCounter_ = 0;
 
+    std::timed_mutex io_;
     std::unique_ptr<daRequestQueue> queue_;
     daThread scheduler_;
     mutable std::mutex loadLock_;

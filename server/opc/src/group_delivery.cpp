@@ -32,7 +32,7 @@ int AdviseSinkSlot(unsigned kind) {
 
 daDelivery::daDelivery(daGroup* target, Kind what, unsigned through, DWORD transaction)
     : group(target), kind(what), connections(through), transactionId(transaction) {
-    if (group) group->HoldForDelivery();
+    if (group) group->HoldForScheduler();
 }
 
 daDelivery::daDelivery(daDelivery&& other) noexcept {
@@ -67,7 +67,7 @@ void daDelivery::Clear() {
     for (VARIANT& value : values)
         VariantClear(&value);
     values.clear();
-    if (group) group->ReleaseFromDelivery();
+    if (group) group->ReleaseFromScheduler();
     group = nullptr;
 }
 
@@ -161,8 +161,11 @@ void daDelivery::SendAdviseSink(IAdviseSink* sink, unsigned connection) {
             items[i].timeStamp = timeStamps[i];
             items[i].error = errors[i];
         }
-        // The stream has no item errors: its status tells the client to look at the qualities.
-        const HRESULT status = masterError != S_OK || masterQuality != S_OK ? S_FALSE : S_OK;
+        // The stream has no item errors: its status tells the client to look at the qualities,
+        // or carries the failure of a refresh that found nothing to report.
+        const HRESULT status = FAILED(masterError)                            ? masterError
+                               : masterError != S_OK || masterQuality != S_OK ? S_FALSE
+                                                                              : S_OK;
         block = daStreamBuildData(groupClientHandle, transactionId, status, items.data(), count,
                                   connection == daCK_DATATIME);
     }
@@ -226,7 +229,7 @@ bool daGroup::Evaluate(uint32_t now, uint32_t aligned, uint32_t* timeToDue, daGr
     }
     if (!delivery.clientHandles.empty()) {
         delivery.group = this;
-        HoldForDelivery();
+        HoldForScheduler();
         out->push_back(std::move(delivery));
     }
     *advance = daAdvanceGroup(&timer_, now, aligned, updateRate_);
@@ -316,25 +319,6 @@ HRESULT daGroup::AttachSink(unsigned kind, IUnknown* sink) {
     return S_OK;
 }
 
-HRESULT daGroup::AdviseSink(unsigned kind, IUnknown* sink) {
-    if (!server_->MultithreadedClient() || server_->OnSchedulerThread()) {
-        return AttachSink(kind, sink);
-    }
-    daRequest request;
-    request.word = daRQ_ADVISE | kind | daRQ_SYNC;
-    request.clientNumber = server_->ClientNumber();
-    request.caller = GroupCaller();
-    {
-        daSharedHold table(server_->GroupTable());
-        request.group = serverHandle_;
-    }
-    // As IUnknown, whose marshalling every system has; the scheduler asks for the sink's
-    // interface when it unmarshals it.
-    const HRESULT marshalled = daServer::MarshalSink(IID_IUnknown, sink, &request.sink);
-    if (FAILED(marshalled)) return marshalled;
-    return server_->Queue().PushAndWait(&request, &daServer::WakeSchedulerThunk, server_);
-}
-
 HRESULT daGroup::UnadviseSink(unsigned kind, HRESULT notAdvised) {
     IUnknown* sink = nullptr;
     {
@@ -379,7 +363,7 @@ HRESULT STDMETHODCALLTYPE daGroup::DAdvise(FORMATETC* format, DWORD, IAdviseSink
     if (format->cfFormat == formats[1]) kind = daCK_DATATIME;
     if (format->cfFormat == formats[2]) kind = daCK_WRITECOMPLETE;
     if (kind == 0 || format->tymed != TYMED_HGLOBAL) return DV_E_FORMATETC;
-    const HRESULT advised = AdviseSink(kind, sink);
+    const HRESULT advised = AttachSink(kind, sink);
     if (SUCCEEDED(advised)) *connection = kind;
     return advised;
 }
@@ -466,7 +450,7 @@ HRESULT STDMETHODCALLTYPE daGroup::Advise(IUnknown* sink, DWORD* cookie) {
     daServer::Call call(server_, "IConnectionPoint", "Advise");
     if (call.Result() != S_OK) return call.Result();
     if (!sink || !cookie) return E_POINTER;
-    const HRESULT advised = AdviseSink(daCK_CALLBACK, sink);
+    const HRESULT advised = AttachSink(daCK_CALLBACK, sink);
     if (SUCCEEDED(advised)) *cookie = daCK_CALLBACK;
     return advised;
 }

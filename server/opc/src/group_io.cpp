@@ -1,5 +1,7 @@
-// The group's reads and writes: synchronous from the cache on the caller's thread, everything
-// else queued for the client's scheduler thread and served there.
+// The group's reads and writes: synchronous ones on the caller's thread, asynchronous ones
+// queued for the client's scheduler thread and served there.
+
+#include <algorithm>
 
 #include "dagroup.h"
 #include "dalog.h"
@@ -125,20 +127,21 @@ void daGroup::ReadItem(const daCallerRecord& caller, OPCHANDLE handle, bool from
     }
 }
 
+// Never through the scheduler: a sink may call this from inside a callback that the scheduler
+// is making, in process on its thread or out of process on an RPC thread.
 HRESULT daGroup::RunSynchronous(daRequest* request) {
-    // A sink that calls back from a delivery is on the scheduler thread: waiting for the
-    // scheduler there would wait for itself.
-    if (server_->OnSchedulerThread()) {
-        std::vector<daDelivery> none;
-        ServeRequest(request, &none);
-        return request->result;
-    }
-    return server_->Queue().PushAndWait(request, &daServer::WakeSchedulerThunk, server_);
+    daServer::IoHold io(server_, "IOPCSyncIO");
+    if (!io.Held()) return E_FAIL;
+    std::vector<daDelivery> none;
+    ServeRequest(request, &none);
+    return request->result;
 }
 
 HRESULT daGroup::Queue(std::unique_ptr<daRequest> request, DWORD* transactionId) {
     request->clientNumber = server_->ClientNumber();
     request->caller = GroupCaller();
+    HoldForScheduler();
+    request->target = this;
     const HRESULT pushed = server_->Queue().Push(std::move(request), transactionId);
     if (SUCCEEDED(pushed)) server_->WakeScheduler();
     return pushed;
@@ -169,13 +172,8 @@ HRESULT STDMETHODCALLTYPE daGroup::Read(OPCDATASOURCE source, DWORD count, OPCHA
     } else {
         daReadRequest request;
         request.word = daRQ_READ | daRQ_DEVICE | daRQ_SYNC;
-        request.clientNumber = server_->ClientNumber();
         request.caller = GroupCaller();
         request.itemHandles.assign(handles, handles + count);
-        {
-            daSharedHold table(server_->GroupTable());
-            request.group = serverHandle_;
-        }
         const HRESULT served = RunSynchronous(&request);
         if (FAILED(served) || request.states.size() != count) {
             CoTaskMemFree(*values);
@@ -202,7 +200,6 @@ HRESULT STDMETHODCALLTYPE daGroup::Write(DWORD count, OPCHANDLE* handles, VARIAN
     if (!*errors) return E_OUTOFMEMORY;
     daRequest request;
     request.word = daRQ_WRITE | daRQ_DEVICE | daRQ_SYNC;
-    request.clientNumber = server_->ClientNumber();
     request.caller = GroupCaller();
     std::vector<DWORD> positions;
     CheckItems(count, handles, OPC_WRITEABLE, &request, &positions, *errors);
@@ -270,7 +267,7 @@ HRESULT daGroup::QueueRefresh(unsigned word, DWORD clientTransactionId, DWORD* t
     request->clientTransactionId = clientTransactionId;
     {
         daSharedHold table(server_->GroupTable());
-        if (!active_ || activeItems_ == 0) return E_FAIL;
+        if (!active_ || !HasActiveReadableItem()) return E_FAIL;
         request->group = serverHandle_;
     }
     return Queue(std::move(request), transactionId);
@@ -494,19 +491,29 @@ void daGroup::ServeWrite(daRequest* request, std::vector<daDelivery>* out) {
     out->push_back(std::move(delivery));
 }
 
+bool daGroup::HasActiveReadableItem() const {
+    const daService* service = server_->Service();
+    return std::any_of(items_.begin(), items_.end(), [service](const auto& item) {
+        return item && item->active && (service->tags[item->tagIndex].accessRights & OPC_READABLE);
+    });
+}
+
 void daGroup::ServeRefresh(daRequest* request, std::vector<daDelivery>* out) {
     daDelivery delivery(this, daDelivery::DataChange, request->word & daRQ_CONNECTIONS,
                         ReportedTransaction(*request));
     {
         daSharedHold table(server_->GroupTable());
+        delivery.groupClientHandle = clientHandle_;
         if (active_) {
             daSharedHold published(server_->Service()->lkPrim);
-            delivery.groupClientHandle = clientHandle_;
             DetectChanges(true, &delivery);
         }
     }
+    // A refresh that the group's or its items' state left with nothing to report still
+    // completes, with the error it would be refused with now.
+    if (delivery.clientHandles.empty()) delivery.masterError = E_FAIL;
     request->result = S_OK;
-    if (!delivery.clientHandles.empty()) out->push_back(std::move(delivery));
+    out->push_back(std::move(delivery));
 }
 
 // Writes the driver left to the service

@@ -2,6 +2,7 @@
 // shutdown request, disconnection and termination.
 
 #include <algorithm>
+#include <chrono>
 
 #include "dagroup.h"
 #include "dalog.h"
@@ -14,44 +15,21 @@ namespace opc {
 namespace {
 
 constexpr uint32_t kLongestWait = 0xFFFFF;
-
-void SendAll(std::vector<daDelivery>* deliveries) {
-    for (daDelivery& delivery : *deliveries)
-        delivery.Send();
-}
+// Calls in progress that termination waits out before it goes on regardless.
+constexpr auto kCallsWait = std::chrono::seconds(30);
 
 }  // namespace
 
-HRESULT daServer::MarshalSink(REFIID iid, IUnknown* sink, IUnknown** stream) {
-    if (!sink || !stream) return E_POINTER;
-    *stream = nullptr;
-#ifdef _WIN32
-    IStream* made = nullptr;
-    const HRESULT result = CoMarshalInterThreadInterfaceInStream(iid, sink, &made);
-    *stream = made;
-    return result;
-#else
-    // Nothing is marshalled in-process: the sink itself travels.
-    (void)iid;
-    sink->AddRef();
-    *stream = sink;
-    return S_OK;
-#endif
+bool daServer::BeginCallout() {
+    std::lock_guard<std::mutex> lock(*scheduler_.lock);
+    if (scheduler_.state < 0) return false;
+    callingOut_ = true;
+    return true;
 }
 
-HRESULT daServer::UnmarshalSink(REFIID iid, IUnknown* stream, IUnknown** sink) {
-    if (!stream || !sink) return E_POINTER;
-    *sink = nullptr;
-#ifdef _WIN32
-    IStream* marshalled = nullptr;
-    HRESULT result = stream->QueryInterface(IID_IStream, reinterpret_cast<void**>(&marshalled));
-    if (FAILED(result)) return result;
-    result = CoUnmarshalInterface(marshalled, iid, reinterpret_cast<void**>(sink));
-    marshalled->Release();
-    return result;
-#else
-    return stream->QueryInterface(iid, reinterpret_cast<void**>(sink));
-#endif
+void daServer::EndCallout() {
+    std::lock_guard<std::mutex> lock(*scheduler_.lock);
+    callingOut_ = false;
 }
 
 void daServer::SchedulerMain(void* server) {
@@ -103,7 +81,11 @@ void daServer::RunScheduler() {
         }
         if (!stopped) pass.timeToDue = EvaluateGroups(pass.evalStart, &pass.lateness, &deliveries);
         pass.evalEnd = tick();
-        SendAll(&deliveries);
+        if (!deliveries.empty() && BeginCallout()) {
+            for (daDelivery& delivery : deliveries)
+                delivery.Send();
+            EndCallout();
+        }
         const bool delivered = !deliveries.empty();
         deliveries.clear();
         if (delivered) NoteDelivery();
@@ -169,7 +151,12 @@ void daServer::SendShutdownRequest() {
     kvlog::Notice(daLog(), "%.16s Going to ShutdownRequest(%s)", LogTag(),
                   platform::Utf16ToCp1251(reason).c_str());
     std::basic_string<WCHAR> text(reason.begin(), reason.end());
-    const HRESULT result = sink->ShutdownRequest(text.c_str());
+    HRESULT result = S_OK;
+    // Clients are told to let go of the server here, and many do it from inside the call.
+    if (BeginCallout()) {
+        result = sink->ShutdownRequest(text.c_str());
+        EndCallout();
+    }
     if (FAILED(result)) {
         kvlog::Warning(daLog(), "%!l %.16s ShutdownRequest() FAILED", static_cast<int>(result),
                        LogTag());
@@ -194,9 +181,12 @@ void daServer::Terminate() {
     if (sink) sink->Release();
     queue_->Terminate();
     {
-        // Synchronous callers were woken by the queue; the rest of the calls end by themselves.
+        // The calls in progress end by themselves: none waits for the scheduler.
         std::unique_lock<std::mutex> lock(lock_);
-        callsDone_.wait(lock, [this] { return callsInProgress_ == 0; });
+        if (!callsDone_.wait_for(lock, kCallsWait, [this] { return callsInProgress_ == 0; })) {
+            kvlog::Warning(daLog(), "%.16s thr_async(%p) %u calls still in progress", LogTag(),
+                           static_cast<void*>(this), callsInProgress_);
+        }
     }
     // No call runs any more, so holding the groups here cannot look like a client's hold.
     for (daGroup* group : GroupSnapshot()) {
@@ -242,43 +232,25 @@ void daServer::DisconnectIfAsked() {
     InnerRelease();  // may end the server, then after the scheduler's pass
 }
 
+// Each request under the client's I/O hold, with the group it was made on, listed or not.
 void daServer::ServeRequests(std::vector<daDelivery>* out) {
-    while (daRequest* request = queue_->Take()) {
-        const unsigned operation = request->Operation();
-        if (operation == daRQ_ADVISE) {
-            ServeAdvise(request);
-        } else if (operation == daRQ_REMOVE_GROUP) {
-            queue_->Finish(request,
-                           RemoveGroupNow(request->group, (request->word & daRQ_FORCE) != 0));
-        } else if (operation == daRQ_CANCEL || operation == daRQ_READ || operation == daRQ_WRITE ||
-                   operation == daRQ_REFRESH) {
-            daGroup* group = AcquireGroup(request->group);
-            if (!group) {
-                queue_->Finish(request, OPC_E_INVALIDHANDLE);
-                continue;
-            }
-            group->ServeRequest(request, out);
-            queue_->Finish(request, request->result);
-            group->Release();
+    for (;;) {
+        // Ends after the hold: the last release of its group may release a sink.
+        std::unique_ptr<daRequest> request;
+        IoHold io(this, "thr_async");
+        if (!io.Held()) {
+            WakeScheduler();  // the rest waits for the next pass
+            return;
+        }
+        request = queue_->Take();
+        if (!request) return;
+        if (request->target && (request->word & daRQ_IO) != 0) {
+            request->target->ServeRequest(request.get(), out);
         } else {
             kvlog::Error(daLog(), "BAD REQUEST %x / %x", request->word,
                          static_cast<unsigned>(request->transactionId));
-            queue_->Finish(request, E_FAIL);
         }
     }
-}
-
-void daServer::ServeAdvise(daRequest* request) {
-    const unsigned kind = request->word & daRQ_CONNECTIONS;
-    const IID& iid = kind == daCK_CALLBACK ? IID_IOPCDataCallback : IID_IAdviseSink;
-    daGroup* group = AcquireGroup(request->group);
-    HRESULT result = group ? S_OK : OPC_E_INVALIDHANDLE;
-    IUnknown* sink = nullptr;
-    if (SUCCEEDED(result)) result = UnmarshalSink(iid, request->sink, &sink);
-    if (SUCCEEDED(result)) result = group->AttachSink(kind, sink);
-    if (sink) sink->Release();
-    if (group) group->Release();
-    queue_->Finish(request, result);
 }
 
 uint32_t daServer::EvaluateGroups(uint32_t now, uint32_t* lateness, std::vector<daDelivery>* out) {

@@ -92,8 +92,7 @@ IOPCItemMgt* AddDeliveringGroup(IOPCServer* server, DataSink* sink, OPCHANDLE* h
 
 class ClientConcurrencyTest : public ::testing::Test {
 protected:
-    // As the server's main thread: clients call in from the multithreaded apartment, where
-    // queued advises marshal their sinks.
+    // As the server's main thread: clients call in from the multithreaded apartment.
     ClientConcurrencyTest() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
     ~ClientConcurrencyTest() override { CoUninitialize(); }
     void TearDown() override { EXPECT_TRUE(released_.WaitAllEnded()); }
@@ -208,7 +207,7 @@ TEST_F(ClientConcurrencyTest, ServiceShutdownWithBusyClients) {
     EXPECT_EQ(opc::daClipboardFormats(service, formats), opc::daE_BADF);
 }
 
-TEST_F(ClientConcurrencyTest, MultithreadedClientQueuesAdviseAndRemoval) {
+TEST_F(ClientConcurrencyTest, MultithreadedClientAdvisesAndRemovesOnTheCallersThread) {
     driver_.StartUpdater(5);
     IOPCServer* server = MakeClient(driver_.service(), &released_, opc::daCF_MULTITHREADED);
     ASSERT_NE(server, nullptr);
@@ -235,7 +234,7 @@ TEST_F(ClientConcurrencyTest, MultithreadedClientRemovesAGroupFromItsCallback) {
     OPCHANDLE handle = 0;
     constexpr HRESULT kNotYet = 0x7FFFFFFF;
     std::atomic<HRESULT> removed{kNotYet};
-    // On the scheduler thread: queueing the removal there would wait for itself.
+    // On the scheduler thread, inside its callback.
     sink.onFirstChange = [&] { removed = server->RemoveGroup(handle, FALSE); };
     IOPCItemMgt* group = AddDeliveringGroup(server, &sink, &handle);
     ASSERT_NE(group, nullptr);

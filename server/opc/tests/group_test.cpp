@@ -966,10 +966,11 @@ TEST_F(GroupTest, AsyncIOOfDataAccessOneCompletesThroughTheStreams) {
     EXPECT_EQ(async->Refresh(0x04, OPC_DS_CACHE, &transaction), CONNECT_E_NOCONNECTION);
 }
 
-// With client flag 0x20000 the sinks travel to the scheduler thread, which attaches them.
+// With client flag 0x20000 the scheduler enters the multithreaded apartment; sinks are
+// attached on the caller's thread as without it.
 class MultithreadedClientTest : public ::testing::Test {
 protected:
-    // Marshalling needs COM on the calling thread, as in the server process.
+    // As in the server process, callers are in the multithreaded apartment.
     struct Apartment {
         Apartment() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
         ~Apartment() { CoUninitialize(); }
@@ -978,7 +979,7 @@ protected:
     Client client_{driver_.service(), opc::daCF_MULTITHREADED};
 };
 
-TEST_F(MultithreadedClientTest, SinksAreAttachedThroughTheQueue) {
+TEST_F(MultithreadedClientTest, SinksAreAttachedOnTheCallersThread) {
     ASSERT_EQ(client_.result(), 0);
     auto group = client_.AddGroup(u"mt", true, 50);
     opc_test::AddItems(group.get(), {"Counter"});

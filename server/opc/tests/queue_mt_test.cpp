@@ -17,17 +17,6 @@ using opc::daRequestQueue;
 
 constexpr auto kGenerous = std::chrono::seconds(60);
 
-class CountedSink : public IUnknown {
-public:
-    STDMETHODIMP QueryInterface(REFIID, void** ppv) override {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
-    STDMETHODIMP_(ULONG) Release() override { return --references; }
-    std::atomic<ULONG> references{1};
-};
-
 std::unique_ptr<daRequest> Request(unsigned word, OPCHANDLE group = 7, unsigned client = 3) {
     auto request = std::make_unique<daRequest>();
     request->word = word;
@@ -49,24 +38,6 @@ VARIANT Text(const OLECHAR* text) {
     value.bstrVal = SysAllocString(text);
     return value;
 }
-
-// Counts the wake-ups a synchronous caller gives the scheduler.
-struct Wakes {
-    std::mutex mutex;
-    std::condition_variable changed;
-    unsigned count = 0;
-
-    static void Wake(void* argument) {
-        auto* wakes = static_cast<Wakes*>(argument);
-        std::lock_guard<std::mutex> lock(wakes->mutex);
-        ++wakes->count;
-        wakes->changed.notify_all();
-    }
-    bool WaitFor(unsigned atLeast) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, kGenerous, [&] { return count >= atLeast; });
-    }
-};
 
 constexpr unsigned kRead = opc::daRQ_READ | opc::daCK_CALLBACK;
 constexpr unsigned kDeviceRead = kRead | opc::daRQ_DEVICE;
@@ -111,8 +82,8 @@ TEST(RequestQueue, IdsHeldByQueuedRequestsArePassedOver) {
     queue.RestartTransactionIds(1);
     EXPECT_EQ(PushAsync(queue, kDeviceRead), 5u);
     // Taken requests no longer hold their ids.
-    while (daRequest* request = queue.Take())
-        queue.Finish(request, S_OK);
+    while (queue.Take() != nullptr) {
+    }
     queue.RestartTransactionIds(1);
     EXPECT_EQ(PushAsync(queue, kRead), 2u);
 }
@@ -132,58 +103,11 @@ TEST(RequestQueue, LimitRefusesAndMarksOverflow) {
                           opc::daRQ_REFRESH | opc::daCK_DATATIME}) {
         EXPECT_EQ(queue.Push(Request(word), &id), CONNECT_E_ADVISELIMIT) << std::hex << word;
     }
-    daRequest* taken = queue.Take();
+    const std::unique_ptr<daRequest> taken = queue.Take();
     ASSERT_NE(taken, nullptr);
     EXPECT_EQ(taken->transactionId, ids[0]);
     EXPECT_FALSE(queue.Overflowed());
-    queue.Finish(taken, S_OK);
     EXPECT_EQ(queue.Push(Request(kRead), &id), S_OK);
-}
-
-TEST(RequestQueue, TakingAnotherKindKeepsTheMark) {
-    daRequestQueue queue(1);
-    CountedSink sink;
-    auto advise = Request(opc::daRQ_ADVISE);
-    sink.AddRef();
-    advise->sink = &sink;
-    ASSERT_EQ(queue.Push(std::move(advise), nullptr), S_OK);  // not limited
-    PushAsync(queue, kRead);
-    DWORD id = 0;
-    EXPECT_EQ(queue.Push(Request(kRead), &id), CONNECT_E_ADVISELIMIT);
-    daRequest* taken = queue.Take();
-    ASSERT_EQ(taken->Operation(), opc::daRQ_ADVISE);
-    EXPECT_TRUE(queue.Overflowed());
-    queue.Finish(taken, S_OK);
-    EXPECT_EQ(sink.references.load(), 1u);  // the finished request released its sink
-}
-
-TEST(RequestQueue, SynchronousRequestsAreCountedButNeverRefused) {
-    daRequestQueue queue(1);
-    PushAsync(queue, kRead);
-    Wakes wakes;
-    daRequest sync;
-    sync.word = opc::daRQ_WRITE | opc::daRQ_DEVICE;
-    HRESULT syncResult = E_UNEXPECTED;
-    std::thread caller([&] { syncResult = queue.PushAndWait(&sync, &Wakes::Wake, &wakes); });
-    ASSERT_TRUE(wakes.WaitFor(1));
-
-    daRequest* first = queue.Take();
-    ASSERT_NE(first, nullptr);
-    EXPECT_FALSE(first->IsSynchronous());
-    queue.Finish(first, S_OK);
-    // The synchronous write alone fills the limit of 1.
-    DWORD id = 0;
-    EXPECT_EQ(queue.Push(Request(kRead), &id), CONNECT_E_ADVISELIMIT);
-
-    daRequest* second = queue.Take();
-    ASSERT_EQ(second, &sync);
-    EXPECT_TRUE(second->IsSynchronous());
-    EXPECT_EQ(second->transactionId & 1u, 1u);  // writes go to the driver
-    queue.Finish(second, S_FALSE);
-    caller.join();
-    EXPECT_EQ(syncResult, S_FALSE);
-    EXPECT_TRUE(sync.done);
-    EXPECT_EQ(sync.result, S_FALSE);
 }
 
 TEST(RequestQueue, CancelAndCancel2) {
@@ -227,7 +151,7 @@ TEST(RequestQueue, CancelAndCancel2) {
                                    : queue.CancelAdviseSinkRequest(asked, c.client, c.group);
         EXPECT_EQ(result, c.result);
 
-        daRequest* first = queue.Take();
+        const std::unique_ptr<daRequest> first = queue.Take();
         ASSERT_NE(first, nullptr);
         if (c.result == S_OK && !c.throughCallback) {
             EXPECT_EQ(first->transactionId, after);  // removed without trace
@@ -242,7 +166,6 @@ TEST(RequestQueue, CancelAndCancel2) {
             EXPECT_EQ(first->word, c.word);
             EXPECT_EQ(first->values.size(), 1u);
         }
-        queue.Finish(first, S_OK);
     }
 }
 
@@ -252,105 +175,41 @@ TEST(RequestQueue, SecondCancel2FindsNothing) {
     EXPECT_EQ(queue.CancelCallbackRequest(id, 3, 7), S_OK);
     EXPECT_EQ(queue.CancelCallbackRequest(id, 3, 7), E_FAIL);
     EXPECT_EQ(queue.CancelAdviseSinkRequest(id, 3, 7), E_FAIL);
-    daRequest* taken = queue.Take();
+    const std::unique_ptr<daRequest> taken = queue.Take();
     ASSERT_NE(taken, nullptr);
     EXPECT_EQ(taken->Operation(), opc::daRQ_CANCEL);
-    queue.Finish(taken, S_OK);
     EXPECT_EQ(queue.CancelCallbackRequest(id, 3, 7), E_FAIL);
-    EXPECT_TRUE(queue.Empty());
-}
-
-TEST(RequestQueue, PushAndWaitReturnsWhatFinishGives) {
-    daRequestQueue queue(4);
-    Wakes wakes;
-    std::thread scheduler([&] {
-        ASSERT_TRUE(wakes.WaitFor(1));
-        daRequest* request = queue.Take();
-        ASSERT_NE(request, nullptr);
-        request->errors.assign(1, E_ACCESSDENIED);
-        queue.Finish(request, S_FALSE);
-    });
-    daRequest read;
-    read.word = opc::daRQ_READ | opc::daRQ_DEVICE;
-    EXPECT_EQ(queue.PushAndWait(&read, &Wakes::Wake, &wakes), S_FALSE);
-    scheduler.join();
-    EXPECT_TRUE(read.done);
-    EXPECT_TRUE(read.IsSynchronous());
-    EXPECT_EQ(read.transactionId, 1u);
-    ASSERT_EQ(read.errors.size(), 1u);
-    EXPECT_EQ(read.errors[0], E_ACCESSDENIED);
     EXPECT_TRUE(queue.Empty());
 }
 
 TEST(RequestQueue, TerminateAbortsAndRefuses) {
     auto queue = std::make_unique<daRequestQueue>(8);
-    CountedSink sink;
-    auto advise = Request(opc::daRQ_ADVISE);
-    sink.AddRef();
-    advise->sink = &sink;
-    ASSERT_EQ(queue->Push(std::move(advise), nullptr), S_OK);
     auto write = Request(opc::daRQ_WRITE | opc::daRQ_DEVICE | opc::daCK_CALLBACK);
     const OLECHAR text[] = {'x', 0};
     write->values.push_back(Text(text));
     ASSERT_EQ(queue->Push(std::move(write), nullptr), S_OK);
-
-    Wakes wakes;
-    daRequest waiting[2];
-    HRESULT results[2] = {S_OK, S_OK};
-    std::vector<std::thread> callers;
-    for (size_t i = 0; i < 2; ++i) {
-        waiting[i].word = opc::daRQ_READ | opc::daRQ_DEVICE;
-        callers.emplace_back(
-            [&, i] { results[i] = queue->PushAndWait(&waiting[i], &Wakes::Wake, &wakes); });
-    }
-    ASSERT_TRUE(wakes.WaitFor(2));
+    PushAsync(*queue, kRead);
     queue->Terminate();
-    for (std::thread& caller : callers)
-        caller.join();
-    for (size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(results[i], E_FAIL);
-        EXPECT_EQ(waiting[i].result, E_FAIL);
-    }
-    EXPECT_EQ(sink.references.load(), 1u);  // the aborted advise request released its sink
     EXPECT_TRUE(queue->Empty());
     EXPECT_EQ(queue->Take(), nullptr);
-
     DWORD id = 0;
     EXPECT_EQ(queue->Push(Request(kRead), &id), E_FAIL);
-    daRequest late;
-    late.word = opc::daRQ_WRITE | opc::daRQ_DEVICE;
-    EXPECT_EQ(queue->PushAndWait(&late, &Wakes::Wake, &wakes), E_FAIL);
-    EXPECT_EQ(wakes.count, 2u);  // a refused caller does not wake the scheduler
     queue.reset();
 }
 
-TEST(RequestQueue, RequestInServiceOutlivesTerminate) {
+TEST(RequestQueue, SynchronousRequestsAreNeverQueued) {
     daRequestQueue queue(4);
-    Wakes wakes;
-    daRequest sync;
-    sync.word = opc::daRQ_WRITE | opc::daRQ_DEVICE;
-    HRESULT result = S_OK;
-    std::atomic<bool> back{false};
-    std::thread caller([&] {
-        result = queue.PushAndWait(&sync, &Wakes::Wake, &wakes);
-        back = true;
-    });
-    ASSERT_TRUE(wakes.WaitFor(1));
-    daRequest* taken = queue.Take();
-    ASSERT_EQ(taken, &sync);
-    queue.Terminate();  // the scheduler still serves it: the caller must not leave yet
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(back);
-    queue.Finish(taken, S_OK);
-    caller.join();
-    EXPECT_EQ(result, S_OK);
+    DWORD id = 0;
+    EXPECT_EQ(queue.Push(Request(opc::daRQ_WRITE | opc::daRQ_DEVICE | opc::daRQ_SYNC), &id),
+              E_INVALIDARG);
+    EXPECT_TRUE(queue.Empty());
 }
 
-// Callers push synchronous and asynchronous requests from many threads while one scheduler
-// takes them; every caller must come back with its own result.
+// Callers push from many threads while one scheduler takes; every accepted request is taken
+// once, and none is lost between a push and the scheduler's wake-up.
 TEST(RequestQueue, NoLostWakeUpUnderManyThreads) {
     constexpr int kCallers = 6;
-    constexpr int kRounds = 150;
+    constexpr int kRounds = 300;
     daRequestQueue queue(1u << 20);
 
     struct Scheduler {
@@ -358,15 +217,14 @@ TEST(RequestQueue, NoLostWakeUpUnderManyThreads) {
         std::condition_variable signalled;
         bool pending = false;
         bool stop = false;
-        static void Wake(void* argument) {
-            auto* scheduler = static_cast<Scheduler*>(argument);
-            std::lock_guard<std::mutex> lock(scheduler->mutex);
-            scheduler->pending = true;
-            scheduler->signalled.notify_one();
+        void Wake() {
+            std::lock_guard<std::mutex> lock(mutex);
+            pending = true;
+            signalled.notify_one();
         }
     } signals;
 
-    std::atomic<int> asyncTaken{0};
+    std::atomic<int> taken{0};
     std::thread scheduler([&] {
         for (;;) {
             {
@@ -375,59 +233,37 @@ TEST(RequestQueue, NoLostWakeUpUnderManyThreads) {
                 if (signals.stop && !signals.pending) return;
                 signals.pending = false;
             }
-            while (daRequest* request = queue.Take()) {
-                if (!request->IsSynchronous()) ++asyncTaken;
-                queue.Finish(request, static_cast<HRESULT>(request->clientTransactionId));
-            }
+            while (queue.Take() != nullptr)
+                ++taken;
         }
     });
 
-    std::atomic<int> asyncPushed{0};
-    std::atomic<int> mismatches{0};
-    std::atomic<int> callersDone{0};
+    std::atomic<int> pushed{0};
     std::vector<std::thread> callers;
     for (int c = 0; c < kCallers; ++c) {
-        callers.emplace_back([&, c] {
+        callers.emplace_back([&] {
             for (int round = 0; round < kRounds; ++round) {
-                const DWORD mine = static_cast<DWORD>(c * 1000 + round + 1);
-                auto async = Request(kRead);
-                if (queue.Push(std::move(async), nullptr) == S_OK) ++asyncPushed;
-                Scheduler::Wake(&signals);
-                daRequest sync;
-                sync.word = opc::daRQ_READ | static_cast<unsigned>(round & 1);
-                sync.clientTransactionId = mine;
-                if (queue.PushAndWait(&sync, &Scheduler::Wake, &signals) !=
-                    static_cast<HRESULT>(mine)) {
-                    ++mismatches;
+                if (queue.Push(Request(round % 2 ? kRead : kDeviceRead), nullptr) == S_OK) {
+                    ++pushed;
                 }
+                signals.Wake();
             }
-            ++callersDone;
         });
     }
-
-    const auto deadline = std::chrono::steady_clock::now() + kGenerous;
-    while (callersDone < kCallers && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    const bool allBack = callersDone == kCallers;
-    if (!allBack) queue.Terminate();  // frees stuck callers so the test ends
     for (std::thread& caller : callers)
         caller.join();
+    const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+    while (taken < pushed && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     {
         std::lock_guard<std::mutex> lock(signals.mutex);
         signals.stop = true;
-        signals.pending = true;  // one last sweep for requests pushed after the final wake
         signals.signalled.notify_one();
     }
     scheduler.join();
-    while (daRequest* request = queue.Take()) {
-        if (!request->IsSynchronous()) ++asyncTaken;
-        queue.Finish(request, S_OK);
-    }
-
-    EXPECT_TRUE(allBack);
-    EXPECT_EQ(mismatches, 0);
-    EXPECT_EQ(asyncTaken.load(), asyncPushed.load());
+    EXPECT_EQ(pushed.load(), kCallers * kRounds);
+    EXPECT_EQ(taken.load(), pushed.load());
+    EXPECT_TRUE(queue.Empty());
 }
 
 }  // namespace

@@ -10,7 +10,8 @@
 //                        D\server.pid and the "opcservice" log to D\opcservice.log
 //
 // It ends once every client object and every LockServer lock is gone, when no client comes
-// within a minute of its start, or when the file D\stop appears.
+// within a minute of its start, or when the file D\stop appears. When D\shutdown appears it
+// asks every client to shut down, once, and serves on.
 
 #include <atomic>
 #include <cstdio>
@@ -43,6 +44,7 @@ std::atomic<long> locks{0};
 std::atomic<bool> used{false};
 HANDLE idle = nullptr;  // set whenever the last client or lock goes
 std::string stopFile;   // empty: none
+std::string shutdownFile;
 
 const opc::daVendorRecord kVendor{1, 2, 3, 0, "Karvex OPC test server"};
 
@@ -125,8 +127,19 @@ void PrepareFolder(const std::string& dir) {
     std::ofstream(dir + "\\" + opc_test::kPidFile) << GetCurrentProcessId() << '\n';
 }
 
+bool Exists(const std::string& file) {
+    return !file.empty() && GetFileAttributesA(file.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool StopRequested() {
-    return !stopFile.empty() && GetFileAttributesA(stopFile.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return Exists(stopFile);
+}
+
+void RequestShutdownWhenAsked() {
+    static bool sent = false;
+    if (sent || !Exists(shutdownFile)) return;
+    sent = true;
+    opc::daClientSetState(service, nullptr, opc::daCS_REQUEST_SHUTDOWN, 0, L"test shutdown");
 }
 
 // Waits until no client object and no lock is left (after the first client), until no client
@@ -134,8 +147,9 @@ bool StopRequested() {
 bool WaitUntilUnused() {
     const ULONGLONG start = GetTickCount64();
     for (;;) {
-        WaitForSingleObject(idle, 1000);
+        WaitForSingleObject(idle, 200);
         if (StopRequested()) return true;
+        RequestShutdownWhenAsked();
         if (used && clients.load() == 0 && locks.load() == 0) return false;
         if (!used && GetTickCount64() - start > kFirstClientWaitMs) return false;
     }
@@ -208,6 +222,7 @@ int main() {
     if (!dir.empty()) {
         PrepareFolder(dir);
         stopFile = dir + "\\" + opc_test::kStopFile;
+        shutdownFile = dir + "\\" + opc_test::kShutdownFile;
     }
     return Serve(classId);
 }

@@ -15,5 +15,7 @@ constexpr const char* kPidFile = "server.pid";
 constexpr const char* kLogFile = "opcservice.log";
 // Created by a test to make the server stop although clients are still attached.
 constexpr const char* kStopFile = "stop";
+// Created by a test to make the server ask every client to shut down (once), and serve on.
+constexpr const char* kShutdownFile = "shutdown";
 
 }  // namespace opc_test
