@@ -15,7 +15,7 @@ namespace opc {
 namespace {
 
 constexpr uint32_t kLongestWait = 0xFFFFF;
-// Calls in progress that termination waits out before it goes on regardless.
+// How long termination waits for calls in progress before it goes on regardless.
 constexpr auto kCallsWait = std::chrono::seconds(30);
 
 }  // namespace
