@@ -345,8 +345,13 @@ void daServer::WakeScheduler() {
     scheduler_.wake.Set();
 }
 
-daServer::IoHold::IoHold(daServer* server, const char* what)
-    : server_(server), held_(server->io_.try_lock_for(std::chrono::milliseconds(kIoWaitMs))) {
+daServer::IoHold::IoHold(daServer* server, const char* what) : server_(server), held_(false) {
+    {
+        std::unique_lock<std::mutex> lock(server->ioLock_);
+        held_ = server->ioFree_.wait_for(lock, std::chrono::milliseconds(kIoWaitMs),
+                                         [server] { return !server->ioBusy_; });
+        if (held_) server->ioBusy_ = true;
+    }
     if (!held_) {
         kvlog::Warning(daLog(), "%.16s %s gave up after %u ms waiting for the client's I/O",
                        server->LogTag(), what, static_cast<unsigned>(kIoWaitMs));
@@ -354,7 +359,12 @@ daServer::IoHold::IoHold(daServer* server, const char* what)
 }
 
 daServer::IoHold::~IoHold() {
-    if (held_) server_->io_.unlock();
+    if (!held_) return;
+    {
+        std::lock_guard<std::mutex> lock(server_->ioLock_);
+        server_->ioBusy_ = false;
+    }
+    server_->ioFree_.notify_one();
 }
 
 void daServer::NoteDelivery() {

@@ -275,7 +275,10 @@ private:
     OPCHANDLE lastGroupHandle_ = 0;
     unsigned long nameCounter_ = 0;
 
-    std::timed_mutex io_;
+    // The I/O hold (a flag and a condition: the thread checker cannot follow timed mutexes).
+    std::mutex ioLock_;
+    std::condition_variable ioFree_;
+    bool ioBusy_ = false;
     std::unique_ptr<daRequestQueue> queue_;
     daThread scheduler_;
     mutable std::mutex loadLock_;

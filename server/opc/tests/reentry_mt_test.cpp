@@ -224,8 +224,11 @@ TEST_F(Reentry, ABlockedSinkStallsNoSynchronousIo) {
     release.Set();
     EXPECT_TRUE(SUCCEEDED(got.read)) << std::hex << got.read;
     EXPECT_EQ(got.write, S_FALSE) << std::hex << got.write;
+    // The sink and the event live on this stack: the callback ends first, then the client.
+    EXPECT_TRUE(Eventually([&] { return sink.Calls(CallbackCall::DataChange) > 0; }));
     group.Reset();
     server->Release();
+    EXPECT_TRUE(released_.WaitAllEnded());
 }
 
 // A client lets go of everything from inside a callback: the scheduler making the call must not
