@@ -38,7 +38,7 @@ enum Kind { DataChange, ReadComplete, WriteComplete, Shutdown, kKinds };
 
 // IOPCDataCallback and IOPCShutdown; `hook` runs with the kind of each call, on the RPC thread
 // that carries it, before the call is counted.
-class Sink : public IOPCDataCallback, public IOPCShutdown {
+class Sink final : public IOPCDataCallback, public IOPCShutdown {
 public:
     std::function<void(Kind)> hook;
 
@@ -294,7 +294,7 @@ TEST_F(Reentry, SinksReadAndWriteTheDeviceFromInsideTheirCallbacks) {
     auto* sink = new Sink;
     sink->hook = [&](Kind kind) {
         if (kind == Shutdown || sink->Calls(kind) != 0) return;
-        ReadAndWrite(io.get(), items[0], 10.0f + kind, &nested[kind]);
+        ReadAndWrite(io.get(), items[0], 10.0f + float(int(kind)), &nested[kind]);
     };
     ASSERT_EQ(Advise(group.get(), IID_IOPCDataCallback, static_cast<IOPCDataCallback*>(sink)),
               S_OK);
@@ -324,7 +324,7 @@ TEST_F(Reentry, SinksReadAndWriteTheDeviceFromInsideTheirCallbacks) {
     OPCITEMSTATE* states = nullptr;
     errors = nullptr;
     ASSERT_EQ(io->Read(OPC_DS_CACHE, 1, &setpoint, &states, &errors), S_FALSE);
-    EXPECT_DOUBLE_EQ(Variant(states[0].vDataValue).AsDouble(), 10.0 + WriteComplete);
+    EXPECT_DOUBLE_EQ(Variant(states[0].vDataValue).AsDouble(), 10.0 + int(WriteComplete));
     VariantClear(&states[0].vDataValue);
     CoTaskMemFree(states);
     CoTaskMemFree(errors);
