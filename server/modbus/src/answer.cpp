@@ -1,6 +1,7 @@
 #include "modbus/answer.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -309,21 +310,39 @@ void StoreReadAnswer(Framing framing, const AnswerLog& log, const SentFrame& sen
     }
 }
 
-void MarkReadFailed(const ReadRequest& request, std::vector<ChannelTag>* tags,
-                    core::RuntimeTables* tables) {
-    const auto fail = [](core::TagRecord& record) {
-        record.faultCount += 1;
-        record.state = core::kTagNoFreshValue;
-    };
+namespace {
+
+// The tags a read request covers: its field device and function, registers from its start to its
+// end; `change` goes to the private copy and to the record in the tag table.
+void ChangeRequestTags(const ReadRequest& request, std::vector<ChannelTag>* tags,
+                       core::RuntimeTables* tables,
+                       const std::function<void(core::TagRecord&)>& change) {
     for (ChannelTag& tag : *tags) {
         const core::TagRecord& record = tag.record;
         if (record.m_ucDeviceNo != request.address || record.m_ucFunction != request.function ||
             record.m_dwRegister < request.start || record.m_dwRegister > request.end) {
             continue;
         }
-        fail(tag.record);
-        tables->UpdateTag(tag.index, fail);
+        change(tag.record);
+        tables->UpdateTag(tag.index, change);
     }
+}
+
+}  // namespace
+
+void MarkReadFailed(const ReadRequest& request, std::vector<ChannelTag>* tags,
+                    core::RuntimeTables* tables) {
+    ChangeRequestTags(request, tags, tables, [](core::TagRecord& record) {
+        record.faultCount += 1;
+        record.state = core::kTagNoFreshValue;
+    });
+}
+
+void RaiseFaultCount(const ReadRequest& request, int32_t faults, std::vector<ChannelTag>* tags,
+                     core::RuntimeTables* tables) {
+    ChangeRequestTags(request, tags, tables, [faults](core::TagRecord& record) {
+        record.faultCount = std::max(record.faultCount, faults);
+    });
 }
 
 }  // namespace modbus

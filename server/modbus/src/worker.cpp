@@ -58,7 +58,12 @@ public:
 private:
     bool Running() const { return server_->ClientsPresent(); }
     bool SleepWhileRunning(uint32_t milliseconds) const;
-    void Unreachable();
+    void FailEveryRequest(bool unanswered);
+    void Silent();
+    void ShowLinkLoss();
+    size_t BlockOf(const ReadRequest& request) const {
+        return tables_->GetModbusDeviceID(channel_.m_ucID, request.address);
+    }
     uint32_t Timeout() const { return channel_.m_wTimeout; }
     // 0 connected, 1 without sockets library, -1 stopped.
     int Connect();
@@ -104,6 +109,7 @@ private:
     Plan plan_;
     std::unique_ptr<Link> link_;
     uint16_t transaction_ = 0;
+    uint32_t silentTurns_ = 0;  // turns in a row that got no byte back
     bool drain_ = false;
     std::array<uint8_t, kMaxAnswerSize> answer_{};
 };
@@ -143,6 +149,7 @@ int Engine::Run(Listing listing, std::unique_ptr<Link> link) {
                          "WriteData: %s restarting thread due to possible connection loss to "
                          "device %s (%s), socket=%d",
                          name_, name_, address_, Handle());
+            FailEveryRequest(true);
             link_->Close();
             platform::SleepMs(timings_.lossPauseMs);
         }
@@ -168,7 +175,7 @@ int Engine::Connect() {
         kvlog::Error(log_.log, "WriteData: %s connecting to device %s (%s)... ERROR %d", name_,
                      name_, address_, error);
         SetConnectionStatus(error);
-        Unreachable();
+        FailEveryRequest(false);
         if (!SleepWhileRunning(timings_.connectRetryMs)) return -1;
     }
     SetConnectionStatus(0);
@@ -276,6 +283,7 @@ Step Engine::Receive(Turn* turn, size_t block) {
     if (waited == ReceiveStatus::kTimeout) {
         LogLine({.kind = LinkLineKind::kNoResponse});
         Unanswered(*turn, block);
+        Silent();
         return Step::kGoOn;
     }
     LogLine({.kind = LinkLineKind::kArrived});
@@ -293,8 +301,10 @@ Step Engine::Receive(Turn* turn, size_t block) {
     if (!Running()) return Step::kStopped;
     if (read == ReceiveStatus::kTimeout) {
         Unanswered(*turn, block);
+        Silent();
         return Step::kGoOn;
     }
+    silentTurns_ = 0;
     Judge(turn, block, size);
     return Step::kGoOn;
 }
@@ -353,21 +363,39 @@ void Engine::Good(size_t block) {
     });
 }
 
-// A failed connect is a failed poll of every request: without it a device that stays
-// unreachable would keep its last values with good quality for as long as it is down.
-void Engine::Unreachable() {
-    const uint32_t threshold = channel_.m_ucFailThreshold;
-    std::vector<size_t> counted;
+// A connect that failed, or a connection that broke during an exchange, is a failed poll of
+// every request at once (`unanswered`: a frame went out and got none), and shows the loss.
+void Engine::FailEveryRequest(bool unanswered) {
     for (const ReadRequest& request : plan_.requests) {
         MarkReadFailed(request, &plan_.tags, tables_);
-        const size_t block = tables_->GetModbusDeviceID(channel_.m_ucID, request.address);
-        if (std::find(counted.begin(), counted.end(), block) != counted.end()) continue;
-        counted.push_back(block);
-        Count(block, [threshold](core::StatisticsBlock& b) {
+        Count(BlockOf(request), [unanswered](core::StatisticsBlock& b) {
             ++b.consecutiveFaults;
-            if (b.consecutiveFaults >= threshold) b.connected = 0;
+            if (unanswered) ++b.noAnswerCount;
         });
     }
+    ShowLinkLoss();
+}
+
+// A link that answers nothing for the channel's threshold of turns in a row is lost, whichever
+// requests those turns served.
+void Engine::Silent() {
+    const uint32_t threshold = std::max<uint32_t>(channel_.m_ucFailThreshold, 1);
+    if (++silentTurns_ == threshold) ShowLinkLoss();
+}
+
+// Every tag of the channel reaches the threshold at once, so that the next cache cycle shows the
+// link-loss quality: a device that is gone must not look good for a fault per request turn, or
+// per connect retry. The lost connection shows with it, in the same cache cycle or the next.
+void Engine::ShowLinkLoss() {
+    const uint32_t threshold = channel_.m_ucFailThreshold;
+    for (const ReadRequest& request : plan_.requests) {
+        Count(BlockOf(request), [threshold](core::StatisticsBlock& b) {
+            b.consecutiveFaults = std::max(b.consecutiveFaults, threshold);
+            b.connected = 0;
+        });
+    }
+    for (const ReadRequest& request : plan_.requests)
+        RaiseFaultCount(request, static_cast<int32_t>(threshold), &plan_.tags, tables_);
 }
 
 void Engine::Mismatch(size_t block) {

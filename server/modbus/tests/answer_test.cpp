@@ -345,6 +345,32 @@ TEST_P(AnswerTest, MarkReadFailedRaisesTheFaultsOfTheRequestsTags) {
     EXPECT_EQ(Table(coil).faultCount, 4);
 }
 
+TEST_P(AnswerTest, RaiseFaultCountBringsTheRequestsTagsToTheThresholdAndKeepsTheirState) {
+    const size_t low = AddTag("Low", kHolding, 20, 16);
+    const size_t fresh = AddTag("Fresh", kHolding, 21, 16);
+    const size_t after = AddTag("After", kHolding, 22, 16);
+    tables_.UpdateTag(low, [](core::TagRecord& record) { record.faultCount = 9; });
+    tables_.UpdateTag(fresh, [](core::TagRecord& record) {
+        record.faultCount = 0;
+        record.state = core::kTagFresh;
+    });
+    ReadRequest request;
+    request.address = kUnit;
+    request.function = kHolding;
+    request.start = 20;
+    request.end = 21;
+    request.count = 2;
+
+    RaiseFaultCount(request, 6, &tags_, &tables_);
+
+    EXPECT_EQ(Table(low).faultCount, 9) << "a count beyond the threshold stays";
+    EXPECT_EQ(Copy(low).faultCount, 6);
+    EXPECT_EQ(Table(fresh).faultCount, 6);
+    EXPECT_EQ(Table(fresh).state, core::kTagFresh) << "an unpublished value is still published";
+    EXPECT_EQ(Table(fresh).rawValue, 0x5555);
+    EXPECT_EQ(Table(after).faultCount, 4);
+}
+
 TEST(AnswerClassifyTest, TcpAnswersByLengthAndExceptionBit) {
     core_test::CapturedLog captured("WriteData:");
     const AnswerLog log{captured.handle(), "Boiler", 0, "127.0.0.1"};

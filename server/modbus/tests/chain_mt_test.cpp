@@ -350,6 +350,93 @@ TEST(ChainLinkLoss, TagsTakeTheChannelsQualityAndRecover) {
     EXPECT_TRUE(chain.Stop());
 }
 
+// How a device drops off: it stops answering, closes every connection it is offered, or
+// leaves the network (its connections closed, its port refusing).
+enum class Drop { kSilent, kClose, kRefuse };
+
+struct LossCase {
+    const char* name;
+    Drop drop;
+    uint8_t threshold;
+    uint8_t disconnect;  // m_ucDisconnect
+};
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const LossCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ChainLossTime : public ::testing::TestWithParam<LossCase> {};
+
+// The client sees every tag of a device that dropped off with the comm-failure quality within
+// the channel's own settings (threshold x response timeout, plus a cache cycle), with the
+// channel's workers on their real waits: the 10 s connect retry must not hold it back.
+TEST_P(ChainLossTime, TheClientSeesTheLossWithinTheChannelsSettings) {
+    constexpr uint32_t kRequests = 8;
+    constexpr WORD kCommFailure = 0x18;
+    constexpr uint32_t kCacheCycleMs = 10;  // Chain::Start's
+    const LossCase& loss = GetParam();
+    modbus_testing::FaultSlave silent;
+    modbus_testing::LibmodbusSlave leaving;
+    Chain chain;
+    config::opcDeviceInfo channel =
+        TcpChannel("Plc", 0, loss.drop == Drop::kRefuse ? leaving.port() : silent.port());
+    channel.m_ucFailThreshold = loss.threshold;
+    channel.m_ucQualityReset = 2;
+    channel.m_ucDisconnect = loss.disconnect;
+    chain.s().doc().Devices() = {channel};
+    std::vector<std::string> names;
+    for (uint32_t r = 0; r < kRequests; ++r) {
+        names.push_back("Tag" + std::to_string(r));
+        config::opcTagInfo tag = PolledTag(r + 1, names.back(), 0, 3, r * 500, 16, VT_I4);
+        tag.m_aCorrections = {{1, 1, 5}};  // a fresh zero reads 5
+        chain.s().doc().Elements().push_back(tag);
+    }
+    modbus::WorkerTimings timings;
+    timings.listingDelayMs = 0;
+    chain.Start(timings);
+    TestServer& s = chain.s();
+    const auto tags = s.AddItems(names);
+    const OPCHANDLE link = s.AddItem("Stats/Plc(0)-1/connection");
+    for (const OPCHANDLE tag : tags)
+        ASSERT_EQ(s.WaitForValue(tag, 5).quality, kGood);
+    ASSERT_TRUE(IsTrue(s.WaitFor(link, IsTrue)));
+
+    const auto dropped = std::chrono::steady_clock::now();
+    switch (loss.drop) {
+        case Drop::kSilent:
+            silent.Script({{modbus_testing::Fault::kSilent}});
+            break;
+        case Drop::kClose:
+            silent.Script({{modbus_testing::Fault::kClose}});
+            break;
+        case Drop::kRefuse:
+            leaving.Stop();
+            break;
+    }
+    for (const OPCHANDLE tag : tags) {
+        const ItemState lost =
+            s.WaitFor(tag, [](const ItemState& item) { return item.quality == kCommFailure; });
+        EXPECT_EQ(lost.quality, kCommFailure);
+        EXPECT_EQ(lost.value.AsDouble(), 5) << "the last value stays";
+    }
+    const int64_t elapsed = testing_support::MsSince(dropped);
+    // The statistics are written first; a cache cycle may publish them one cycle later.
+    EXPECT_TRUE(IsFalse(s.WaitFor(link, IsFalse, 1000)));
+    EXPECT_LE(elapsed, loss.threshold * channel.m_wTimeout + kCacheCycleMs + 2000);
+    EXPECT_TRUE(chain.Stop());
+}
+
+INSTANTIATE_TEST_SUITE_P(Drops, ChainLossTime,
+                         ::testing::Values(LossCase{"Silent1", Drop::kSilent, 1, 0},
+                                           LossCase{"Silent2", Drop::kSilent, 2, 0},
+                                           LossCase{"Silent3", Drop::kSilent, 3, 0},
+                                           LossCase{"Close2", Drop::kClose, 2, 0},
+                                           LossCase{"Refuse2", Drop::kRefuse, 2, 0},
+                                           LossCase{"RefuseDisconnecting3", Drop::kRefuse, 3, 1}),
+                         [](const ::testing::TestParamInfo<LossCase>& info) {
+                             return info.param.name;
+                         });
+
 // A device that refuses the connection: its status item shows the socket error and the worker
 // tries again every 10 s.
 TEST(ChainRefused, ConnectionStatusShowsTheErrorAndRetriesEveryTenSeconds) {

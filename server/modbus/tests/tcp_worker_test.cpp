@@ -2,8 +2,11 @@
 // the statistics and log lines of every kind of answer, writes, clock setting, reconnects.
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -258,6 +261,99 @@ TEST(TcpWorker, RefusedConnectionShowsTheSocketErrorAndRetries) {
     EXPECT_EQ(rig.Channel().connectionStatus, 10061);
     ASSERT_TRUE(rig.Stop());
 }
+
+// How a device drops off: it stops answering, closes every connection it is offered, or
+// leaves the network (its connections closed, its port refusing).
+enum class Drop { kSilent, kClose, kRefuse };
+
+struct LossCase {
+    const char* name;
+    Drop drop;
+    uint8_t threshold;
+    uint8_t disconnect;  // m_ucDisconnect
+};
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const LossCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class TcpWorkerLinkLoss : public ::testing::TestWithParam<LossCase> {};
+
+// Every tag of the channel reaches the fault threshold, the one its quality turns at, within the
+// channel's own settings: threshold x response timeout, never the 10 s connect retry and never a
+// fault per request turn.
+TEST_P(TcpWorkerLinkLoss, EveryTagReachesTheThresholdWithinTheChannelsTimeouts) {
+    constexpr size_t kRequests = 8;
+    const LossCase& loss = GetParam();
+    FaultSlave silent;
+    LibmodbusSlave leaving;
+    WorkerRig rig(loss.drop == Drop::kRefuse ? leaving.port() : silent.port());
+    rig.channel().m_ucFailThreshold = loss.threshold;
+    rig.channel().m_ucDisconnect = loss.disconnect;
+    std::vector<size_t> tags;
+    for (uint32_t r = 0; r < kRequests; ++r)
+        tags.push_back(rig.AddTag({.reg = r * 500}));
+    modbus::WorkerTimings timings = FastTimings();
+    timings.connectRetryMs = modbus::WorkerTimings{}.connectRetryMs;
+    rig.Start(timings);
+    const auto all = [&](const std::function<bool(const core::TagRecord&)>& holds) {
+        for (const size_t tag : tags) {
+            if (!holds(rig.Tag(tag))) return false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(
+        WaitFor([&] { return all([](const auto& t) { return t.state == core::kTagFresh; }); }));
+
+    const size_t before = silent.Requests().size();
+    const auto dropped = std::chrono::steady_clock::now();
+    switch (loss.drop) {
+        case Drop::kSilent:
+            silent.Script({{Fault::kSilent}});
+            break;
+        case Drop::kClose:
+            silent.Script({{Fault::kClose}});
+            break;
+        case Drop::kRefuse:
+            leaving.Stop();
+            break;
+    }
+    // The state a stored value left stays for the cache cycle, which publishes it first.
+    const bool shown =
+        WaitFor([&] { return all([&](const auto& t) { return t.faultCount >= loss.threshold; }); });
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - dropped);
+    const core::StatisticsBlock block = rig.Statistics();
+    const size_t sent = silent.Requests().size() - before;
+    ASSERT_TRUE(shown);
+    ASSERT_TRUE(rig.Stop());
+
+    const auto bound = std::chrono::milliseconds(loss.threshold * rig.channel().m_wTimeout + 2000);
+    EXPECT_LE(elapsed, bound);
+    EXPECT_EQ(block.connected, 0u) << "the lost connection shows no later than the tags";
+    EXPECT_GE(block.consecutiveFaults, loss.threshold);
+    if (loss.drop == Drop::kSilent) {
+        // The threshold's silent turns; perhaps one answered as the script changed, and the
+        // next one begun meanwhile.
+        EXPECT_LE(sent, loss.threshold + 2u);
+    } else if (loss.disconnect == 0) {
+        EXPECT_GE(block.noAnswerCount, kRequests) << "a broken exchange fails every request";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drops, TcpWorkerLinkLoss,
+                         ::testing::Values(LossCase{"Silent1", Drop::kSilent, 1, 0},
+                                           LossCase{"Silent2", Drop::kSilent, 2, 0},
+                                           LossCase{"Silent3", Drop::kSilent, 3, 0},
+                                           LossCase{"Close1", Drop::kClose, 1, 0},
+                                           LossCase{"Close3", Drop::kClose, 3, 0},
+                                           LossCase{"Refuse2", Drop::kRefuse, 2, 0},
+                                           LossCase{"Refuse3", Drop::kRefuse, 3, 0},
+                                           LossCase{"SilentDisconnecting", Drop::kSilent, 3, 1},
+                                           LossCase{"RefuseDisconnecting", Drop::kRefuse, 3, 1}),
+                         [](const ::testing::TestParamInfo<LossCase>& info) {
+                             return info.param.name;
+                         });
 
 TEST(TcpWorker, PolledValuesReachTheTagTable) {
     LibmodbusSlave slave;

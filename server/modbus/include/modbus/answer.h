@@ -62,4 +62,9 @@ void StoreReadAnswer(Framing framing, const AnswerLog& log, const SentFrame& sen
 void MarkReadFailed(const ReadRequest& request, std::vector<ChannelTag>* tags,
                     core::RuntimeTables* tables);
 
+// A lost link: the request's tags count at least `faults` faults. Their state stays, so that a
+// value stored just before the loss is still published once before the link-loss quality.
+void RaiseFaultCount(const ReadRequest& request, int32_t faults, std::vector<ChannelTag>* tags,
+                     core::RuntimeTables* tables);
+
 }  // namespace modbus
