@@ -233,8 +233,8 @@ int Init(Server* server) {
     opc::daDriverRecord driver;
     driver.driverArgument = server;
     driver.rateGranularity = 50;
-    driver.flags =
-        opc::daDF_CASE_INSENSITIVE | opc::daDF_SEND_ALL_UPDATES | opc::daDF_NO_FORCED_REMOVE;
+    driver.flags = opc::daDF_CASE_INSENSITIVE | opc::daDF_NO_FORCED_REMOVE;
+    if (server->settings.b_sendallupdates != 0) driver.flags |= opc::daDF_SEND_ALL_UPDATES;
     driver.branchSeparator = '/';
     driver.write = WriteTags;
     const unsigned tagCount = static_cast<unsigned>(std::max<size_t>(kServiceTagCount, slots));

@@ -109,26 +109,23 @@ void ReadLockServer(std::string_view key, const Log& log, ServerSettings* settin
     }
 }
 
-void ReadCacheUpdateDelay(std::string_view key, const Log& log, ServerSettings* settings) {
-    constexpr uint32_t kDefaultDelay = 100;
-    switch (ReadDword(key, "cache update delay", &settings->g_cache_update_delay)) {
+// A DWORD setting with a default that replaces whatever cannot be read.
+void ReadDwordOrDefault(std::string_view key, const Log& log, std::string_view name,
+                        const char* field, uint32_t defaultValue, uint32_t* number) {
+    switch (ReadDword(key, name, number)) {
         case DwordRead::kRead:
-            log(kvlog::kInfo, "LoadConfig: setting g_cache_update_delay=%u",
-                settings->g_cache_update_delay);
+            log(kvlog::kInfo, "LoadConfig: setting %s=%u", field, *number);
             break;
         case DwordRead::kInvalidData:
-            settings->g_cache_update_delay = kDefaultDelay;
+            *number = defaultValue;
             log(kvlog::kWarning,
-                "LoadConfig: cannot load (ERROR_INVALID_DATA) parameter "
-                "g_cache_update_delay, setting g_cache_update_delay=%u",
-                settings->g_cache_update_delay);
+                "LoadConfig: cannot load (ERROR_INVALID_DATA) parameter %s, setting %s=%u", field,
+                field, *number);
             break;
         case DwordRead::kAbsent:
-            settings->g_cache_update_delay = kDefaultDelay;
-            log(kvlog::kWarning,
-                "LoadConfig: cannot load parameter g_cache_update_delay, setting "
-                "g_cache_update_delay=%u",
-                settings->g_cache_update_delay);
+            *number = defaultValue;
+            log(kvlog::kWarning, "LoadConfig: cannot load parameter %s, setting %s=%u", field,
+                field, *number);
             break;
     }
 }
@@ -296,7 +293,10 @@ int LoadConfig(RuntimeTables* tables, ServerSettings* settings, kvlog::Handle ha
     log(kvlog::kTrace, "LoadConfig: opening registry OK.");
     ReadLoggedSettings(settingsKey, log, settings);
     ReadLockServer(settingsKey, log, settings);
-    ReadCacheUpdateDelay(settingsKey, log, settings);
+    ReadDwordOrDefault(settingsKey, log, "cache update delay", "g_cache_update_delay", 100,
+                       &settings->g_cache_update_delay);
+    ReadDwordOrDefault(settingsKey, log, "send all updates", "b_sendallupdates", 1,
+                       &settings->b_sendallupdates);
     if (!ReadString(settingsKey, "datafile", &settings->datafile)) {
         settings->datafile.clear();
         log(kvlog::kError, "LoadConfig: reading config file path FAILED!");

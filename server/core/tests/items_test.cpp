@@ -177,4 +177,116 @@ TEST(Items, TenThousandTagsOnSixtyFourChannelsOfSixtyFourDevicesArePublished) {
     EXPECT_EQ(test.WaitForValue(handles[2], 10061).value.AsDouble(), 10061);
 }
 
+// --- "send all updates" -----------------------------------------------------------------------
+
+// A group of the test's own with a percent deadband and a recording IOPCDataCallback; client
+// handles 1, 2, ... in the order of `names`.
+struct WatchedGroup {
+    opc_test::ComPtr<IOPCItemMgt> group;
+    opc_test::ComPtr<opc_test::DataCallback> sink;
+};
+
+WatchedGroup Watch(IOPCServer* server, FLOAT deadband, const std::vector<std::string>& names) {
+    WatchedGroup watched;
+    OPCHANDLE handle = 0;
+    DWORD revised = 0;
+    EXPECT_EQ(server->AddGroup(nullptr, TRUE, 50, 1, nullptr, &deadband, 0, &handle, &revised,
+                               IID_IOPCItemMgt, watched.group.outUnknown()),
+              S_OK);
+    for (OPCHANDLE added : opc_test::AddItems(watched.group.get(), names))
+        EXPECT_NE(added, 0u);
+    watched.sink = opc_test::ComPtr<opc_test::DataCallback>(new opc_test::DataCallback);
+    opc_test::ComPtr<IConnectionPointContainer> container;
+    EXPECT_EQ(watched.group->QueryInterface(IID_IConnectionPointContainer, container.outVoid()),
+              S_OK);
+    opc_test::ComPtr<IConnectionPoint> point;
+    EXPECT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, point.out()), S_OK);
+    DWORD cookie = 0;
+    EXPECT_EQ(point->Advise(static_cast<IOPCDataCallback*>(watched.sink.get()), &cookie), S_OK);
+    return watched;
+}
+
+// The setting decides what a group with a 10 % deadband reports. "Level" is a configured tag
+// (range 0 to 1, as every tag is published) scaled by 0.01, so 50 -> 55 stays inside the band
+// and 50 -> 61 leaves it. "Marker" changes in the same cache cycle as "Level": the call that
+// carries a marker shows what that evaluation made of every other item.
+TEST(Items, SendAllUpdatesDecidesWhetherUnchangedValuesAndSmallChangesAreReported) {
+    struct Case {
+        const char* what;
+        bool present;
+        uint32_t value;
+        bool everyUpdate;  // unchanged values again, and the deadband not applied
+    };
+    const Case cases[] = {
+        {"absent: every update, as before", false, 0, true},
+        {"1: every update", true, 1, true},
+        {"0: changes only, deadband applied", true, 0, false},
+    };
+    constexpr OPCHANDLE kVersion = 1, kLevel = 2, kMarker = 3;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestServer test("LoadConfig:");
+        test.doc().Devices() = {ChannelConfig("Boiler", 1)};
+        config::opcTagInfo level = TagConfig(1, "Level", 1, 1, VT_R8);
+        level.m_aCorrections = {config::CorrectionInfo{2, 1, 0.01}};
+        test.doc().Elements() = {level, TagConfig(2, "Marker", 1, 1)};
+        if (c.present) test.SetSetting("send all updates", platform::reg::Value::Dword(c.value));
+        ASSERT_EQ(test.Init(), 0);
+        EXPECT_EQ(test.log().Count(c.present ? "I LoadConfig: setting b_sendallupdates=" +
+                                                   std::to_string(c.value)
+                                             : "W LoadConfig: cannot load parameter "
+                                               "b_sendallupdates, setting b_sendallupdates=1"),
+                  1u);
+        WatchedGroup watched = Watch(test.opcServer(), 10, {"Server version", "Level", "Marker"});
+        test.StartProcess();
+
+        // One cache cycle takes both values; the call that carries the marker, a copy.
+        auto store = [&](int32_t levelRaw, int32_t marker) {
+            auto fresh = [](int32_t raw) {
+                return [raw](core::TagRecord& tag) {
+                    tag.rawValue = raw;
+                    tag.state = core::kTagFresh;
+                };
+            };
+            std::lock_guard hold(test.tables().CacheLock());
+            test.tables().UpdateTag(0, fresh(levelRaw));
+            test.tables().UpdateTag(1, fresh(marker));
+        };
+        auto callWithMarker = [&](double marker) {
+            opc_test::CallbackCall found;
+            const bool arrived =
+                watched.sink->WaitFor([&](const opc_test::DataCallback::Calls& calls) {
+                    for (const opc_test::CallbackCall& call : calls) {
+                        const opc_test::ItemValue* item = call.Find(kMarker);
+                        if (call.kind == opc_test::CallbackCall::DataChange && item &&
+                            item->quality == 0xC0 && item->value.AsDouble() == marker) {
+                            found = call;
+                            return true;
+                        }
+                    }
+                    return false;
+                });
+            EXPECT_TRUE(arrived) << "no data change with marker " << marker;
+            return found;
+        };
+
+        store(50, 1);
+        const opc_test::CallbackCall first = callWithMarker(1);
+        ASSERT_NE(first.Find(kLevel), nullptr);
+        EXPECT_DOUBLE_EQ(first.Find(kLevel)->value.AsDouble(), 0.5);
+
+        store(55, 2);
+        const opc_test::CallbackCall inside = callWithMarker(2);
+        EXPECT_EQ(inside.Find(kVersion) != nullptr, c.everyUpdate) << "Server version again";
+        EXPECT_EQ(inside.Find(kLevel) != nullptr, c.everyUpdate) << "50 -> 55";
+
+        store(61, 3);
+        const opc_test::CallbackCall outside = callWithMarker(3);
+        ASSERT_NE(outside.Find(kLevel), nullptr) << "50 -> 61";
+        EXPECT_DOUBLE_EQ(outside.Find(kLevel)->value.AsDouble(), 0.61);
+        EXPECT_EQ(outside.Find(kVersion) != nullptr, c.everyUpdate);
+        test.StopProcess();
+    }
+}
+
 }  // namespace

@@ -94,6 +94,7 @@ TEST_F(LoadConfigTest, WithoutTheKeyTheServerRunsEmptyWithDefaults) {
     EXPECT_EQ(log_.Messages(), Messages{"E LoadConfig: opening registry FAILED!"});
     EXPECT_EQ(settings_.b_lockserver, 0u);
     EXPECT_EQ(settings_.g_cache_update_delay, 100u);
+    EXPECT_EQ(settings_.b_sendallupdates, 1u);
     EXPECT_EQ(tables_.ChannelCount(), 0u);
     EXPECT_EQ(tables_.TagCount(), 0u);
 }
@@ -110,6 +111,11 @@ TEST_F(LoadConfigTest, DwordSettingsKeepResetOrTakeTheirValueByHowTheyFail) {
     const std::string kDelayAbsent =
         "W LoadConfig: cannot load parameter g_cache_update_delay, setting "
         "g_cache_update_delay=100";
+    const std::string kSendInvalid =
+        "W LoadConfig: cannot load (ERROR_INVALID_DATA) parameter b_sendallupdates, setting "
+        "b_sendallupdates=1";
+    const std::string kSendAbsent =
+        "W LoadConfig: cannot load parameter b_sendallupdates, setting b_sendallupdates=1";
     struct Case {
         const char* what;
         bool present;
@@ -118,22 +124,26 @@ TEST_F(LoadConfigTest, DwordSettingsKeepResetOrTakeTheirValueByHowTheyFail) {
         std::string lockLine;
         uint32_t delay;  // from a previous value of 250
         std::string delayLine;
+        uint32_t send;  // from a previous value of 0
+        std::string sendLine;
     };
     const Case cases[] = {
-        {"absent", false, {}, 0, kLockAbsent + "0", 100, kDelayAbsent},
+        {"absent", false, {}, 0, kLockAbsent + "0", 100, kDelayAbsent, 1, kSendAbsent},
         {"dword", true, reg::Value::Dword(1000), 1000, "I LoadConfig: setting b_lockserver=1000",
-         1000, "I LoadConfig: setting g_cache_update_delay=1000"},
+         1000, "I LoadConfig: setting g_cache_update_delay=1000", 1000,
+         "I LoadConfig: setting b_sendallupdates=1000"},
         {"two-byte string 1", true, reg::Value::String("1"), 7, kLockInvalid + "7", 100,
-         kDelayInvalid},
+         kDelayInvalid, 1, kSendInvalid},
         {"four-byte string", true, reg::Value::String("123"), 7, kLockInvalid + "7", 100,
-         kDelayInvalid},
-        {"two bytes", true, reg::Value::Binary({1, 0}), 7, kLockInvalid + "7", 100, kDelayInvalid},
+         kDelayInvalid, 1, kSendInvalid},
+        {"two bytes", true, reg::Value::Binary({1, 0}), 7, kLockInvalid + "7", 100, kDelayInvalid,
+         1, kSendInvalid},
         {"four bytes of another type", true, reg::Value::Binary({1, 0, 0, 0}), 7,
-         kLockInvalid + "7", 100, kDelayInvalid},
+         kLockInvalid + "7", 100, kDelayInvalid, 1, kSendInvalid},
         {"eight bytes", true, reg::Value::Binary({1, 0, 0, 0, 0, 0, 0, 0}), 0, kLockAbsent + "0",
-         100, kDelayAbsent},
+         100, kDelayAbsent, 1, kSendAbsent},
         {"five-byte string", true, reg::Value::String("1234"), 0, kLockAbsent + "0", 100,
-         kDelayAbsent},
+         kDelayAbsent, 1, kSendAbsent},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -142,17 +152,20 @@ TEST_F(LoadConfigTest, DwordSettingsKeepResetOrTakeTheirValueByHowTheyFail) {
         if (c.present) {
             Set("lock server", c.value);
             Set("cache update delay", c.value);
+            Set("send all updates", c.value);
         }
         core_test::CapturedLog log("LoadConfig:");
         ServerSettings settings;
         settings.b_lockserver = 7;
         settings.g_cache_update_delay = 250;
+        settings.b_sendallupdates = 0;
         EXPECT_EQ(core::LoadConfig(&tables_, &settings, log.handle(), key_), 0);
         EXPECT_EQ(settings.b_lockserver, c.lock);
         EXPECT_EQ(settings.g_cache_update_delay, c.delay);
+        EXPECT_EQ(settings.b_sendallupdates, c.send);
         EXPECT_EQ(log.Messages(),
                   (Messages{"T LoadConfig: opening registry OK.", c.lockLine, c.delayLine,
-                            "E LoadConfig: reading config file path FAILED!"}));
+                            c.sendLine, "E LoadConfig: reading config file path FAILED!"}));
     }
 
     // At start the kept value is the initial 0.
@@ -170,6 +183,7 @@ TEST_F(LoadConfigTest, LoggedSettingsAreReadWhenReadableAndSkippedSilentlyOtherw
     Set("tx devices", reg::Value::Binary({3, 4, 5}));
     Set("lock server", reg::Value::Dword(1));
     Set("cache update delay", reg::Value::Dword(40));
+    Set("send all updates", reg::Value::Dword(0));
     EXPECT_EQ(Load(), 0);
     EXPECT_EQ(settings_.g_sTXServer, "%SystemRoot%\\host");
     EXPECT_EQ(settings_.g_sAuthKey, std::string(249, 'k'));
@@ -183,7 +197,9 @@ TEST_F(LoadConfigTest, LoggedSettingsAreReadWhenReadableAndSkippedSilentlyOtherw
                   "I LoadConfig: setting g_sAuthKey=" + std::string(249, 'k'),
                   "I LoadConfig: setting g_wTXPort=9029", "I LoadConfig: setting g_wRXPort=502",
                   "I LoadConfig: setting g_ucTXDevices", "I LoadConfig: setting b_lockserver=1",
-                  "I LoadConfig: setting g_cache_update_delay=40"}));
+                  "I LoadConfig: setting g_cache_update_delay=40",
+                  "I LoadConfig: setting b_sendallupdates=0"}));
+    EXPECT_EQ(settings_.b_sendallupdates, 0u);
 
     // 250 characters do not fit with their terminator; wrong types are unreadable.
     SetText("tx server", std::string(250, 's'));

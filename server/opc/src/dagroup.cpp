@@ -2,6 +2,7 @@
 
 #include "dagroup.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "daaddress.h"
@@ -126,16 +127,42 @@ daItem* daGroup::FindItem(OPCHANDLE handle) const {
 }
 
 OPCHANDLE daGroup::InsertItem(std::unique_ptr<daItem> item) {
-    size_t position = 0;
-    while (position < items_.size() && items_[position])
-        ++position;
-    if (position == items_.size()) {
+    size_t position = freshFrom_;
+    if (!freed_.empty()) {
+        position = freed_.top();
+        freed_.pop();
+    } else {
+        ++freshFrom_;
+    }
+    if (position >= items_.size()) {
         // Grows by a sixteenth, so large groups are not copied item by item.
         items_.resize(std::max(position + 1, items_.size() + items_.size() / 16));
     }
     if (item->active) ++activeItems_;
     items_[position] = std::move(item);
     return static_cast<OPCHANDLE>(position + 1);
+}
+
+void daGroup::RemoveItem(OPCHANDLE handle) {
+    std::unique_ptr<daItem>& slot = items_[handle - 1];
+    if (slot->active) --activeItems_;
+    slot.reset();
+    freed_.push(handle - 1);
+}
+
+void daGroup::RecountTable() {
+    freed_ = {};
+    activeItems_ = 0;
+    freshFrom_ = items_.size();
+    while (freshFrom_ > 0 && !items_[freshFrom_ - 1])
+        --freshFrom_;
+    for (size_t position = 0; position < freshFrom_; ++position) {
+        if (!items_[position]) {
+            freed_.push(position);
+        } else if (items_[position]->active) {
+            ++activeItems_;
+        }
+    }
 }
 
 // IUnknown
@@ -310,9 +337,7 @@ HRESULT STDMETHODCALLTYPE daGroup::CloneGroup(LPCWSTR name, REFIID riid, LPUNKNO
         daExclusiveHold table(server_->GroupTable());
         // The same positions, so the clone's server handles are the original's.
         clone->items_ = std::move(items);
-        for (const auto& item : clone->items_) {
-            if (item && item->active) ++clone->activeItems_;
-        }
+        clone->RecountTable();
     }
     const HRESULT queried = clone->QueryInterface(riid, reinterpret_cast<void**>(unknown));
     clone->Release();
@@ -384,10 +409,14 @@ HRESULT STDMETHODCALLTYPE daGroup::AddItems(DWORD count, OPCITEMDEF* items, OPCI
         (*errors)[i] = ValidateItem(caller, items[i], &(*results)[i], &made[i]);
     }
     HRESULT result = S_OK;
-    bool anyActive = false;
-    {
+    // In batches, so that the client's other calls and its scheduler get the table in between
+    // however many items come.
+    constexpr DWORD kItemsPerHold = 1024;
+    for (DWORD first = 0; first < count; first += kItemsPerHold) {
+        const DWORD end = std::min(count, first + kItemsPerHold);
+        bool anyActive = false;
         daExclusiveHold table(server_->GroupTable());
-        for (DWORD i = 0; i < count; ++i) {
+        for (DWORD i = first; i < end; ++i) {
             if (FAILED((*errors)[i])) {
                 result = S_FALSE;
                 continue;
@@ -447,10 +476,8 @@ HRESULT STDMETHODCALLTYPE daGroup::RemoveItems(DWORD count, OPCHANDLE* handles, 
     if (count == 0 || !handles || !errors) return E_INVALIDARG;
     daExclusiveHold table(server_->GroupTable());
     return ForEachHandle(count, handles, errors, [this](DWORD, OPCHANDLE handle) {
-        daItem* item = FindItem(handle);
-        if (!item) return OPC_E_INVALIDHANDLE;
-        if (item->active) --activeItems_;
-        items_[handle - 1].reset();
+        if (!FindItem(handle)) return OPC_E_INVALIDHANDLE;
+        RemoveItem(handle);
         return S_OK;
     });
 }

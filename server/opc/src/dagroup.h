@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <queue>
 #include <string>
 #include <vector>
 
@@ -238,7 +240,11 @@ private:
     daCallerRecord GroupCaller() const;
     // With the group table held: the item of a server handle, or null.
     daItem* FindItem(OPCHANDLE handle) const;
+    // A new item takes the lowest free position; removal frees its position for reuse.
     OPCHANDLE InsertItem(std::unique_ptr<daItem> item);
+    void RemoveItem(OPCHANDLE handle);
+    // After the table was replaced whole: its free positions and active items, counted anew.
+    void RecountTable();
     // Items and the group report everything at the next pass.
     void ForgetEvaluated() { evaluatedKnown_ = false; }
     HRESULT ValidateItem(const daCallerRecord& caller, const OPCITEMDEF& definition,
@@ -284,6 +290,9 @@ private:
     std::atomic<LCID> locale_{0};  // also read with no lock, for caller records
     LONG timeBias_ = 0;
     std::vector<std::unique_ptr<daItem>> items_;  // position = server handle - 1; null: free
+    // The free positions below freshFrom_, smallest on top; from freshFrom_ on all are free.
+    std::priority_queue<size_t, std::vector<size_t>, std::greater<size_t>> freed_;
+    size_t freshFrom_ = 0;
     unsigned activeItems_ = 0;
     // Scheduler side: when it is due, and the update number it last evaluated.
     daGroupTimer timer_;

@@ -98,6 +98,7 @@ void ClearTables(daService* service) {
         staged = daCacheValue{};
         VariantInit(&staged.value);
         service->hashes[i] = 0;
+        service->nextOfHash[i] = 0;
     }
 }
 
@@ -147,8 +148,10 @@ int daCreate(daService** result, const daDriverRecord* driver, unsigned tagCount
     if (!result || !driver || tagCount == 0 || tagCount == 0xFFFFFFFFu) return daE_INVAL;
 
     const uint64_t entries = uint64_t{tagCount} + 1;
+    constexpr uint64_t kHashes = uint64_t{1} << 16;
     const uint64_t size = Aligned(sizeof(daService)) + entries * sizeof(daTagEntry) +
-                          entries * sizeof(daCacheValue) + entries * sizeof(uint16_t);
+                          entries * sizeof(daCacheValue) + (kHashes + entries) * sizeof(unsigned) +
+                          entries * sizeof(uint16_t);
     void* block = size <= SIZE_MAX ? std::malloc(static_cast<size_t>(size)) : nullptr;
     if (!block) {
         kvlog::Error(daLog(), "daCreate(%u) requested size = %llud FAILED", tagCount,
@@ -159,8 +162,11 @@ int daCreate(daService** result, const daDriverRecord* driver, unsigned tagCount
     auto* tables = static_cast<char*>(block) + Aligned(sizeof(daService));
     service->tags = reinterpret_cast<daTagEntry*>(tables);
     service->staging = reinterpret_cast<daCacheValue*>(tables + entries * sizeof(daTagEntry));
-    service->hashes = reinterpret_cast<uint16_t*>(tables + entries * sizeof(daTagEntry) +
-                                                  entries * sizeof(daCacheValue));
+    char* chains = tables + entries * sizeof(daTagEntry) + entries * sizeof(daCacheValue);
+    service->firstOfHash = reinterpret_cast<unsigned*>(chains);
+    service->nextOfHash = service->firstOfHash + kHashes;
+    service->hashes = reinterpret_cast<uint16_t*>(service->nextOfHash + entries);
+    std::fill_n(service->firstOfHash, kHashes, 0u);
     service->tagCount = tagCount;
     service->driver = *driver;
     service->caller.service = service;

@@ -56,6 +56,10 @@ struct daService {
     daTagEntry* tags = nullptr;       // [0..tagCount]
     daCacheValue* staging = nullptr;  // [0..tagCount]; tagIndex is the pending mark
     uint16_t* hashes = nullptr;       // [0..tagCount]
+    // The named tags of each hash, newest first, chained through nextOfHash; 0 ends a chain.
+    // A lookup by name then costs the tags of its hash, not the whole table.
+    unsigned* firstOfHash = nullptr;  // [65536]
+    unsigned* nextOfHash = nullptr;   // [0..tagCount]
     unsigned highestUsed = 0;
     unsigned highestNamed = 0;
     unsigned lastFreeSearch = 1;

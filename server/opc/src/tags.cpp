@@ -137,8 +137,7 @@ unsigned TagFlags(const daService* service, unsigned callerFlags, double onePerc
 
 // With lkMgmt held: the index of a registered tag of that name, or 0.
 unsigned FindByName(daService* service, const WCHAR* name, uint16_t hash) {
-    for (unsigned i = 1; i <= service->highestNamed; ++i) {
-        if (service->hashes[i] != hash) continue;
+    for (unsigned i = service->firstOfHash[hash]; i != 0; i = service->nextOfHash[i]) {
         const daTagEntry& tag = service->tags[i];
         if (tag.tagIndex != 0 && tag.name && tag.name[0] &&
             service->compareNames(tag.name, name) == 0) {
@@ -181,7 +180,11 @@ int StoreTag(daService* service, unsigned slot, daAttributes* attributes, uint16
     tag.accessRights = accessRights;
     service->hashes[slot] = hash;
     if (slot > service->highestUsed) service->highestUsed = slot;
-    if (attributes->name[0] && slot > service->highestNamed) service->highestNamed = slot;
+    if (attributes->name[0]) {
+        if (slot > service->highestNamed) service->highestNamed = slot;
+        service->nextOfHash[slot] = service->firstOfHash[hash];
+        service->firstOfHash[hash] = slot;
+    }
     return 0;
 }
 

@@ -161,6 +161,54 @@ TEST_F(GroupTest, RemovedHandlesAreGivenOutAgainAndUnknownOnesAreReported) {
     EXPECT_EQ(ReadOne(group.get(), 2).value.vt(), VT_R4) << "handle 2 now names Setpoint";
 }
 
+// Removals in any order and call, failed items and clones: a new item always takes the lowest
+// free position, past the end only when none is free.
+TEST_F(GroupTest, NewItemsTakeTheLowestFreePosition) {
+    struct Case {
+        const char* what;
+        size_t initial;
+        std::vector<std::vector<OPCHANDLE>> removals;  // one RemoveItems call each
+        std::vector<std::string> added;
+        bool clone;  // the additions go to a clone made after the removals
+        std::vector<OPCHANDLE> expected;
+    };
+    const std::vector<std::string> three = {"Counter", "Name", "Setpoint"};
+    const Case cases[] = {
+        {"holes first, lowest first", 5, {{4, 2}}, three, false, {2, 4, 6}},
+        {"removed in separate calls", 5, {{4}, {1}, {3}}, three, false, {1, 3, 4}},
+        {"the last one", 5, {{5}}, three, false, {5, 6, 7}},
+        {"all of them", 3, {{3, 1, 2}}, three, false, {1, 2, 3}},
+        {"a failed item takes none",
+         4,
+         {{3, 1}},
+         {"Counter", "No/Such", "Name", "Name"},
+         false,
+         {1, 0, 3, 5}},
+        {"past a table that grew", 40, {{33, 17}}, three, false, {17, 33, 41}},
+        {"a clone keeps the holes", 5, {{2, 4}}, three, true, {2, 4, 6}},
+        {"a clone of a group whose end was removed", 5, {{4, 5}}, three, true, {4, 5, 6}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto group = client_.AddGroup(nullptr, true, 1000);
+        opc_test::AddItems(group.get(), std::vector<std::string>(c.initial, "Counter"));
+        for (std::vector<OPCHANDLE> handles : c.removals) {
+            TaskArray<HRESULT> errors;
+            ASSERT_EQ(group->RemoveItems(static_cast<DWORD>(handles.size()), handles.data(),
+                                         errors.out()),
+                      S_OK);
+        }
+        ComPtr<IUnknown> clone;
+        if (c.clone) {
+            auto state = ComPtrOf<IOPCGroupStateMgt>(group.get(), IID_IOPCGroupStateMgt);
+            ASSERT_EQ(state->CloneGroup(nullptr, IID_IOPCItemMgt, clone.out()), S_OK);
+        }
+        IOPCItemMgt* target =
+            c.clone ? static_cast<IOPCItemMgt*>(static_cast<void*>(clone.get())) : group.get();
+        EXPECT_EQ(opc_test::AddItems(target, c.added), c.expected);
+    }
+}
+
 TEST_F(GroupTest, TableGrowsPastManyItems) {
     auto group = client_.AddGroup(u"g", true, 1000);
     std::vector<std::string> names(40, "Counter");

@@ -23,7 +23,9 @@ struct ServerSettings {
     std::vector<uint8_t> g_ucTXDevices;  // its size is the count byte
     uint32_t b_lockserver = 0;
     uint32_t g_cache_update_delay = 100;  // ms
-    std::string datafile;                 // empty when unreadable
+    // 0: groups report only changed values and apply their percent deadband.
+    uint32_t b_sendallupdates = 1;
+    std::string datafile;  // empty when unreadable
 };
 
 // 0 on success, also when the server is to run without configuration; 1 when the file is not
