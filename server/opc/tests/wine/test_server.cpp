@@ -12,6 +12,7 @@
 // It ends once every client object and every LockServer lock is gone, when no client comes
 // within a minute of its start, or when the file D\stop appears.
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -22,6 +23,7 @@
 #include "../test_driver.h"
 #include "opc/daregister.h"
 #include "opc/daservice.h"
+#include "opcconst.h"
 #include "opcda.h"
 #include "platform/registry.h"
 #include "platform/system.h"
@@ -104,6 +106,22 @@ public:
 
 Factory factory;
 
+HRESULT LookupItemId(const opc::daCallerRecord*, unsigned, DWORD propertyId, WCHAR** itemId) {
+    if (propertyId != opc_test::kVendorPropertyId) return OPC_E_INVALID_PID;
+    const std::string text = opc_test::kVendorPropertyItemId;
+    *itemId = static_cast<WCHAR*>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
+    if (*itemId == nullptr) return E_OUTOFMEMORY;
+    std::copy(text.begin(), text.end(), *itemId);
+    (*itemId)[text.size()] = 0;
+    return S_OK;
+}
+
+opc::daDriverRecord DriverRecord() {
+    opc::daDriverRecord record = opc_test::TestDriver::CoreRecord();
+    record.lookupItemIds = LookupItemId;
+    return record;
+}
+
 std::string Narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end());
 }
@@ -146,7 +164,7 @@ int Serve(const CLSID& classId) {
     idle = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     int result = 0;
     {
-        opc_test::TestDriver driver;
+        opc_test::TestDriver driver(DriverRecord());
         service = driver.service();
         DWORD cookie = 0;
         if (driver.createResult() != 0 ||
