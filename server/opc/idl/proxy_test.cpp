@@ -1,8 +1,10 @@
-// The proxy/stub DLL under Wine: it registers every OPC interface (into a private classes root,
-// so parallel tests never see it), and its stubs and proxies carry real calls between
-// apartments with the structures, strings, arrays and VARIANTs of the published interfaces.
+// The proxy/stub DLL under Wine: it registers the OPC interfaces that no other proxy serves
+// (into a private classes root, so parallel tests never see it), and its stubs and proxies carry
+// real calls between apartments with the structures, strings, arrays and VARIANTs of the
+// published interfaces.
 
 #include "platform/com.h"
+#include "platform/com_ptr.h"
 
 #include <string>
 #include <thread>
@@ -110,6 +112,10 @@ public:
         RegCloseKey(key);
         return true;
     }
+    bool SetDefault(const std::wstring& subkey, const std::wstring& value) const {
+        return RegSetKeyValueW(key_, subkey.c_str(), nullptr, REG_SZ, value.c_str(),
+                               DWORD((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
 
 private:
     std::wstring path_;
@@ -141,10 +147,53 @@ TEST_F(ProxyDll, RegistersAndUnregistersEveryInterface) {
     for (const auto& entry : kInterfaces) {
         EXPECT_FALSE(root.Contains(L"Interface\\" + GuidText(*entry.iid))) << entry.name;
     }
+    EXPECT_FALSE(root.Contains(L"CLSID\\" + clsid));
 }
 
-// One object behind three interfaces, recording what the calls brought in.
-class ItemServer : public IOPCCommon, public IOPCItemMgt, public IOPCSyncIO {
+// Another vendor's proxy keeps its interface through registering and unregistering; an
+// interface key that holds more than this DLL wrote keeps the rest.
+TEST_F(ProxyDll, LeavesWhatIsNotItsOwn) {
+    PrivateClassesRoot root;
+    ASSERT_TRUE(root.active());
+    const std::wstring other = L"{5C8E2D1A-7B3F-4E60-9A41-0D2B6C7E8F90}";
+    const std::wstring server = L"Interface\\" + GuidText(IID_IOPCServer);
+    const std::wstring common = L"Interface\\" + GuidText(IID_IOPCCommon);
+    ASSERT_TRUE(root.SetDefault(server, L"IOPCServer"));
+    ASSERT_TRUE(root.SetDefault(server + L"\\ProxyStubClsid32", other));
+    ASSERT_TRUE(root.SetDefault(common + L"\\TypeLib", L"{B28EEDB1-AC6F-11D1-84D5-00608CB8A7E9}"));
+    const std::wstring own = GuidText(clsid_);
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(Export<RegisterFunction>("DllRegisterServer")(), S_OK);
+        EXPECT_EQ(DefaultValue(server + L"\\ProxyStubClsid32"), other);
+        EXPECT_FALSE(root.Contains(server + L"\\NumMethods"));
+        EXPECT_EQ(DefaultValue(common + L"\\ProxyStubClsid32"), own);
+        EXPECT_EQ(DefaultValue(common + L"\\NumMethods"), L"8");
+
+        ASSERT_EQ(Export<RegisterFunction>("DllUnregisterServer")(), S_OK);
+        EXPECT_EQ(DefaultValue(server), L"IOPCServer");
+        EXPECT_EQ(DefaultValue(server + L"\\ProxyStubClsid32"), other);
+        EXPECT_FALSE(root.Contains(common + L"\\ProxyStubClsid32"));
+        EXPECT_FALSE(root.Contains(common + L"\\NumMethods"));
+        EXPECT_TRUE(root.Contains(common + L"\\TypeLib"));
+        EXPECT_FALSE(root.Contains(L"Interface\\" + GuidText(IID_IOPCItemMgt)));
+        EXPECT_FALSE(root.Contains(L"CLSID\\" + own));
+    }
+}
+
+LPWSTR TaskString(const wchar_t* text) {
+    const size_t size = (wcslen(text) + 1) * sizeof(wchar_t);
+    auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc(size));
+    memcpy(copy, text, size);
+    return copy;
+}
+
+// One object behind four interfaces, recording what the calls brought in.
+class ItemServer : public IOPCCommon,
+                   public IOPCItemMgt,
+                   public IOPCSyncIO,
+                   public IOPCItemProperties {
 public:
     std::wstring clientName;
     std::vector<std::wstring> itemIds;
@@ -156,6 +205,8 @@ public:
             *ppv = static_cast<IOPCItemMgt*>(this);
         } else if (IsEqualIID(riid, IID_IOPCSyncIO)) {
             *ppv = static_cast<IOPCSyncIO*>(this);
+        } else if (IsEqualIID(riid, IID_IOPCItemProperties)) {
+            *ppv = static_cast<IOPCItemProperties*>(this);
         } else {
             *ppv = nullptr;
             return E_NOINTERFACE;
@@ -178,7 +229,11 @@ public:
         (*locales)[1] = 9;
         return S_OK;
     }
-    STDMETHODIMP GetErrorString(HRESULT, LPWSTR*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetErrorString(HRESULT code, LPWSTR* text) override {
+        if (code != OPC_E_INVALIDHANDLE) return E_INVALIDARG;
+        *text = TaskString(L"The value of the handle is invalid. \x0442\x0435\x0441\x0442");
+        return S_OK;
+    }
     STDMETHODIMP SetClientName(LPCWSTR name) override {
         clientName = name;
         return S_OK;
@@ -228,6 +283,28 @@ public:
     }
     STDMETHODIMP Write(DWORD, OPCHANDLE*, VARIANT*, HRESULT**) override { return E_NOTIMPL; }
 
+    STDMETHODIMP QueryAvailableProperties(LPWSTR, DWORD*, DWORD**, LPWSTR**, VARTYPE**) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP GetItemProperties(LPWSTR, DWORD, DWORD*, VARIANT**, HRESULT**) override {
+        return E_NOTIMPL;
+    }
+    // Odd property IDs have an item ID of their own, even ones none.
+    STDMETHODIMP LookupItemIDs(LPWSTR itemId, DWORD count, DWORD* propertyIds, LPWSTR** newIds,
+                               HRESULT** errors) override {
+        *newIds = static_cast<LPWSTR*>(CoTaskMemAlloc(count * sizeof(LPWSTR)));
+        *errors = static_cast<HRESULT*>(CoTaskMemAlloc(count * sizeof(HRESULT)));
+        for (DWORD i = 0; i < count; ++i) {
+            const bool has = propertyIds[i] % 2 == 1;
+            (*newIds)[i] =
+                has ? TaskString(
+                          (std::wstring(itemId) + L"." + std::to_wstring(propertyIds[i])).c_str())
+                    : nullptr;
+            (*errors)[i] = has ? S_OK : OPC_E_INVALID_PID;
+        }
+        return S_FALSE;
+    }
+
 private:
     LONG references_ = 1;
 };
@@ -255,6 +332,88 @@ private:
     bool ok_ = false;
 };
 
+// Calls every kind of method through the proxies of the caller's apartment.
+void CallThroughProxies(IStream* stream, const IOPCCommon* original) {
+    platform::ComPtr<IOPCCommon> common;
+    ASSERT_EQ(CoGetInterfaceAndReleaseStream(stream, IID_IOPCCommon, common.outVoid()), S_OK);
+    EXPECT_NE(common.get(), original);
+
+    EXPECT_EQ(common->SetClientName(L"client \x0442\x0435\x0441\x0442"), S_OK);
+    LCID locale = 0;
+    EXPECT_EQ(common->GetLocaleID(&locale), S_OK);
+    EXPECT_EQ(locale, 0x409u);
+    DWORD count = 0;
+    LCID* locales = nullptr;
+    ASSERT_EQ(common->QueryAvailableLocaleIDs(&count, &locales), S_OK);
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(locales[1], 9u);
+    CoTaskMemFree(locales);
+    LPWSTR text = nullptr;
+    ASSERT_EQ(common->GetErrorString(OPC_E_INVALIDHANDLE, &text), S_OK);
+    EXPECT_STREQ(text, L"The value of the handle is invalid. \x0442\x0435\x0441\x0442");
+    CoTaskMemFree(text);
+    text = reinterpret_cast<LPWSTR>(1);
+    EXPECT_EQ(common->GetErrorString(E_FAIL, &text), E_INVALIDARG);
+    EXPECT_EQ(text, nullptr);
+
+    platform::ComPtr<IOPCItemProperties> properties;
+    ASSERT_EQ(common->QueryInterface(IID_IOPCItemProperties, properties.outVoid()), S_OK);
+    DWORD ids[3] = {5001, 2, 7};
+    LPWSTR* newIds = nullptr;
+    HRESULT* idErrors = nullptr;
+    wchar_t item[] = L"Boiler/Temp";
+    ASSERT_EQ(properties->LookupItemIDs(item, 3, ids, &newIds, &idErrors), S_FALSE);
+    ASSERT_NE(newIds, nullptr);
+    ASSERT_NE(newIds[0], nullptr);
+    EXPECT_STREQ(newIds[0], L"Boiler/Temp.5001");
+    EXPECT_EQ(newIds[1], nullptr);
+    ASSERT_NE(newIds[2], nullptr);
+    EXPECT_STREQ(newIds[2], L"Boiler/Temp.7");
+    EXPECT_EQ(idErrors[0], S_OK);
+    EXPECT_EQ(idErrors[1], OPC_E_INVALID_PID);
+    for (int i = 0; i < 3; ++i)
+        CoTaskMemFree(newIds[i]);
+    CoTaskMemFree(newIds);
+    CoTaskMemFree(idErrors);
+
+    platform::ComPtr<IOPCItemMgt> items;
+    ASSERT_EQ(common->QueryInterface(IID_IOPCItemMgt, items.outVoid()), S_OK);
+    BYTE blob[3] = {1, 2, 3};
+    OPCITEMDEF definitions[2] = {};
+    definitions[0].szItemID = const_cast<LPWSTR>(L"Boiler/Temperature");
+    definitions[0].szAccessPath = const_cast<LPWSTR>(L"");
+    definitions[0].hClient = 7;
+    definitions[0].vtRequestedDataType = VT_R4;
+    definitions[0].dwBlobSize = sizeof blob;
+    definitions[0].pBlob = blob;
+    definitions[1].szItemID = const_cast<LPWSTR>(L"Missing");
+    definitions[1].hClient = 8;
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(items->AddItems(2, definitions, &results, &errors), S_FALSE);
+    EXPECT_EQ(results[0].hServer, 107u);
+    EXPECT_EQ(results[0].vtCanonicalDataType, VT_R4);
+    EXPECT_EQ(results[0].dwAccessRights, DWORD(OPC_READABLE | OPC_WRITEABLE));
+    EXPECT_EQ(errors[0], S_OK);
+    EXPECT_EQ(errors[1], OPC_E_UNKNOWNITEMID);
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+
+    platform::ComPtr<IOPCSyncIO> io;
+    ASSERT_EQ(common->QueryInterface(IID_IOPCSyncIO, io.outVoid()), S_OK);
+    OPCHANDLE handles[1] = {21};
+    OPCITEMSTATE* states = nullptr;
+    ASSERT_EQ(io->Read(OPC_DS_CACHE, 1, handles, &states, &errors), S_OK);
+    EXPECT_EQ(states[0].hClient, 42u);
+    EXPECT_EQ(states[0].ftTimeStamp.dwHighDateTime, 0x01234567u);
+    EXPECT_EQ(states[0].wQuality, OPC_QUALITY_GOOD | OPC_LIMIT_HIGH);
+    ASSERT_EQ(V_VT(&states[0].vDataValue), VT_BSTR);
+    EXPECT_STREQ(V_BSTR(&states[0].vDataValue), L"\x041A\x043E\x0442\x0451\x043B 1");
+    VariantClear(&states[0].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+}
+
 TEST_F(ProxyDll, CarriesCallsBetweenApartments) {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     auto getClassObject = Export<GetClassObjectFunction>("DllGetClassObject");
@@ -271,66 +430,11 @@ TEST_F(ProxyDll, CarriesCallsBetweenApartments) {
         // The caller lives in a single-threaded apartment, so every call goes through a proxy.
         std::thread caller([&] {
             CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-            InProcessRegistration callerRegistration(getClassObject, clsid_);
-            EXPECT_TRUE(callerRegistration.ok());
-            IOPCCommon* common = nullptr;
-            ASSERT_EQ(CoGetInterfaceAndReleaseStream(stream, IID_IOPCCommon,
-                                                     reinterpret_cast<void**>(&common)),
-                      S_OK);
-            EXPECT_NE(common, static_cast<IOPCCommon*>(&server));
-
-            EXPECT_EQ(common->SetClientName(L"client \x0442\x0435\x0441\x0442"), S_OK);
-            LCID locale = 0;
-            EXPECT_EQ(common->GetLocaleID(&locale), S_OK);
-            EXPECT_EQ(locale, 0x409u);
-            DWORD count = 0;
-            LCID* locales = nullptr;
-            ASSERT_EQ(common->QueryAvailableLocaleIDs(&count, &locales), S_OK);
-            ASSERT_EQ(count, 2u);
-            EXPECT_EQ(locales[1], 9u);
-            CoTaskMemFree(locales);
-
-            IOPCItemMgt* items = nullptr;
-            ASSERT_EQ(common->QueryInterface(IID_IOPCItemMgt, reinterpret_cast<void**>(&items)),
-                      S_OK);
-            BYTE blob[3] = {1, 2, 3};
-            OPCITEMDEF definitions[2] = {};
-            definitions[0].szItemID = const_cast<LPWSTR>(L"Boiler/Temperature");
-            definitions[0].szAccessPath = const_cast<LPWSTR>(L"");
-            definitions[0].hClient = 7;
-            definitions[0].vtRequestedDataType = VT_R4;
-            definitions[0].dwBlobSize = sizeof blob;
-            definitions[0].pBlob = blob;
-            definitions[1].szItemID = const_cast<LPWSTR>(L"Missing");
-            definitions[1].hClient = 8;
-            OPCITEMRESULT* results = nullptr;
-            HRESULT* errors = nullptr;
-            ASSERT_EQ(items->AddItems(2, definitions, &results, &errors), S_FALSE);
-            EXPECT_EQ(results[0].hServer, 107u);
-            EXPECT_EQ(results[0].vtCanonicalDataType, VT_R4);
-            EXPECT_EQ(results[0].dwAccessRights, DWORD(OPC_READABLE | OPC_WRITEABLE));
-            EXPECT_EQ(errors[0], S_OK);
-            EXPECT_EQ(errors[1], OPC_E_UNKNOWNITEMID);
-            CoTaskMemFree(results);
-            CoTaskMemFree(errors);
-            items->Release();
-
-            IOPCSyncIO* io = nullptr;
-            ASSERT_EQ(common->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(&io)), S_OK);
-            OPCHANDLE handles[1] = {21};
-            OPCITEMSTATE* states = nullptr;
-            ASSERT_EQ(io->Read(OPC_DS_CACHE, 1, handles, &states, &errors), S_OK);
-            EXPECT_EQ(states[0].hClient, 42u);
-            EXPECT_EQ(states[0].ftTimeStamp.dwHighDateTime, 0x01234567u);
-            EXPECT_EQ(states[0].wQuality, OPC_QUALITY_GOOD | OPC_LIMIT_HIGH);
-            ASSERT_EQ(V_VT(&states[0].vDataValue), VT_BSTR);
-            EXPECT_STREQ(V_BSTR(&states[0].vDataValue), L"\x041A\x043E\x0442\x0451\x043B 1");
-            VariantClear(&states[0].vDataValue);
-            CoTaskMemFree(states);
-            CoTaskMemFree(errors);
-            io->Release();
-
-            common->Release();
+            {
+                InProcessRegistration callerRegistration(getClassObject, clsid_);
+                EXPECT_TRUE(callerRegistration.ok());
+                CallThroughProxies(stream, &server);
+            }
             CoUninitialize();
         });
         caller.join();

@@ -156,17 +156,16 @@ public:
         return result;
     }
 
-    // "0xC0040007 <the server's text>", or the code's name and the system's text.
+    // "0xC0040007 <the server's text>", or, before the server is connected or when it has no
+    // text for the code, the code's name and the system's text.
     std::string ErrorText(HRESULT code) {
         std::string out = CodeText(code);
         if (server_.get() != nullptr) {
             TaskString text;
-            // Some marshallers lose this string result: then the tool uses its own names.
             const HRESULT got = Call("GetErrorString", [&] {
                 return server_->GetErrorString(code, LOCALE_SYSTEM_DEFAULT, &text.text);
             });
-            if (SUCCEEDED(got) && text.text != nullptr && *text.text != 0)
-                return out + ' ' + OneLine(Utf8(text.text));
+            if (SUCCEEDED(got)) return out + ' ' + OneLine(Utf8(text.text));
         }
         const std::string name = CodeName(code);
         if (!name.empty()) out += ' ' + name;
@@ -577,22 +576,25 @@ struct Browser {
         return Strings(connection, strings.get());
     }
 
-    // The server's item ID of a name at the current position, or our own join.
-    std::wstring FullId(const std::wstring& position, const std::wstring& name) {
+    // Prints the server's item ID of a leaf at the current position.
+    void PrintItemId(const std::wstring& leaf) {
         TaskString id;
-        const HRESULT got = connection.Call("GetItemID", [&] {
-            return space->GetItemID(const_cast<wchar_t*>(name.c_str()), &id.text);
+        HRESULT got = connection.Call("GetItemID", [&] {
+            return space->GetItemID(const_cast<wchar_t*>(leaf.c_str()), &id.text);
         });
-        if (SUCCEEDED(got) && id.text != nullptr && *id.text != 0) return id.text;
-        return position.empty() ? name : position + connection.options().separator + name;
+        if (SUCCEEDED(got) && id.text == nullptr) got = E_POINTER;
+        if (FAILED(got)) {
+            failure = got;
+            return;
+        }
+        PrintLine(Utf8(id.text));
     }
 
-    void Tree(const std::wstring& position, unsigned depth) {
+    void Tree(unsigned depth) {
         for (const std::wstring& leaf : List(OPC_LEAF, filter))
-            PrintLine(Utf8(FullId(position, leaf).c_str()));
+            PrintItemId(leaf);
         if (depth >= 64) return;  // deeper than any real address space
         for (const std::wstring& branch : List(OPC_BRANCH, L"")) {
-            const std::wstring below = FullId(position, branch);
             HRESULT moved = connection.Call("ChangeBrowsePosition", [&] {
                 return space->ChangeBrowsePosition(OPC_BROWSE_DOWN, branch.c_str());
             });
@@ -600,7 +602,7 @@ struct Browser {
                 failure = moved;
                 continue;
             }
-            Tree(below, depth + 1);
+            Tree(depth + 1);
             moved = connection.Call("ChangeBrowsePosition", [&] {
                 return space->ChangeBrowsePosition(OPC_BROWSE_UP, L"");
             });
@@ -665,7 +667,7 @@ int RunBrowse(const Options& options, const std::vector<std::wstring>& arguments
         got = connection.Call("ChangeBrowsePosition",
                               [&] { return space->ChangeBrowsePosition(OPC_BROWSE_TO, L""); });
         if (FAILED(got)) return Failed(connection, "ChangeBrowsePosition to the root", got);
-        browser.Tree(L"", 0);
+        browser.Tree(0);
     }
     if (FAILED(browser.failure)) return Failed(connection, "browsing", browser.failure);
     return kExitOk;

@@ -16,7 +16,6 @@ struct Options {
     std::wstring progId = L"KarvexOPC-modbus";
     std::wstring classId;        // "{...}": used instead of the ProgID when given
     unsigned timeoutMs = 15000;  // for every call to the server and every wait for it
-    wchar_t separator = L'/';    // joins browse positions when the server gives no item ID
 };
 
 // `arguments` are those after the command name.

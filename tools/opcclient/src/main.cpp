@@ -12,7 +12,7 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: opcclient [--progid ID | --clsid {GUID}] [--timeout ms] [--separator c] COMMAND ...\n"
+    "Usage: opcclient [--progid ID | --clsid {GUID}] [--timeout ms] COMMAND ...\n"
     "\n"
     "Commands:\n"
     "  status                          the server's state, times, group count and version\n"
@@ -31,7 +31,6 @@ const char kUsage[] =
     "  --progid ID     the server's ProgID (default KarvexOPC-modbus)\n"
     "  --clsid GUID    the server's class identifier instead of a ProgID\n"
     "  --timeout ms    how long to wait for any answer of the server (default 15000)\n"
-    "  --separator c   joins browse positions when the server gives no item ID (default /)\n"
     "\n"
     "Output: one line per value, fields separated by tabs:\n"
     "  ITEM  VALUE  TYPE  QUALITY (hex and words)  TIME STAMP (UTC, ISO 8601)\n"
@@ -90,9 +89,6 @@ int main() {
         } else if (argument == L"--timeout") {
             if (!ParseTimeout(value, &options.timeoutMs))
                 return Usage("--timeout takes milliseconds (1 to 9999999)");
-        } else if (argument == L"--separator") {
-            if (value.size() != 1) return Usage("--separator takes one character");
-            options.separator = value[0];
         } else {
             return Usage("unknown option");
         }

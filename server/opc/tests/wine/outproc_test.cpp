@@ -364,6 +364,14 @@ bool Recent(const FILETIME& time) {
     return Ticks(time) + minute > now && Ticks(time) < now + minute;
 }
 
+// Takes a string the server handed out (the caller frees it); "<null>" for none.
+std::wstring Taken(LPWSTR text) {
+    if (text == nullptr) return L"<null>";
+    std::wstring copy = text;
+    CoTaskMemFree(text);
+    return copy;
+}
+
 std::wstring ServerProgram() {
     return WinePath(KARVEX_TEST_SERVER);
 }
@@ -712,9 +720,21 @@ TEST_F(OutOfProcess, BrowsesTheAddressSpaceAndReadsProperties) {
     EXPECT_EQ(browse(OPC_BRANCH, L""), (Names{"Boiler", "Pump"}));
     EXPECT_EQ(browse(OPC_LEAF, L""), (Names{"Counter", "Name", "Setpoint"}));
     EXPECT_EQ(browse(OPC_FLAT, L"B*"), (Names{"Boiler/Pressure", "Boiler/Temp"}));
+    // The full item ID of a name at the current position: a leaf or a branch.
+    auto itemId = [&](const wchar_t* name, HRESULT expected) {
+        std::wstring copy = name;
+        LPWSTR id = reinterpret_cast<LPWSTR>(1);  // must come back as a string or null
+        EXPECT_EQ(space->GetItemID(copy.data(), &id), expected) << Narrow(name);
+        return Taken(id);
+    };
+    EXPECT_EQ(itemId(L"Counter", S_OK), L"Counter");
+    EXPECT_EQ(itemId(L"Boiler", S_OK), L"Boiler");
+    EXPECT_EQ(itemId(L"Temp", E_INVALIDARG), L"<null>");
     ASSERT_EQ(space->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Boiler"), S_OK);
     EXPECT_EQ(browse(OPC_LEAF, L"T?m*"), (Names{"Temp"}));
     EXPECT_EQ(browse(OPC_BRANCH, L""), Names{});
+    EXPECT_EQ(itemId(L"Temp", S_OK), L"Boiler/Temp");
+    EXPECT_EQ(itemId(L"Nowhere", E_INVALIDARG), L"<null>");
     EXPECT_EQ(space->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Nowhere"), E_INVALIDARG);
     EXPECT_EQ(space->ChangeBrowsePosition(OPC_BROWSE_UP, L""), S_OK);
     EXPECT_EQ(space->ChangeBrowsePosition(OPC_BROWSE_UP, L""), E_FAIL);
@@ -729,12 +749,14 @@ TEST_F(OutOfProcess, BrowsesTheAddressSpaceAndReadsProperties) {
     ASSERT_EQ(properties->QueryAvailableProperties(temp, &count, &ids, &descriptions, &types),
               S_OK);
     ASSERT_EQ(count, 8u);
-    EXPECT_EQ(ids[0], 1u);
-    EXPECT_STREQ(descriptions[0], L"Item Canonical DataType");
+    const wchar_t* const kDescriptions[] = {
+        L"Item Canonical DataType", L"Item Value",       L"Item Quality", L"Item Timestamp",
+        L"Item Access Rights",      L"Server Scan Rate", L"Item EU Type", L"Item EU Info"};
+    for (DWORD i = 0; i < count; ++i) {
+        EXPECT_EQ(ids[i], i + 1);
+        EXPECT_EQ(Taken(descriptions[i]), kDescriptions[i]) << i;
+    }
     EXPECT_EQ(types[1], VT_R4);
-    EXPECT_EQ(ids[7], 8u);
-    for (DWORD i = 0; i < count; ++i)
-        CoTaskMemFree(descriptions[i]);
     CoTaskMemFree(ids);
     CoTaskMemFree(descriptions);
     CoTaskMemFree(types);
@@ -758,6 +780,110 @@ TEST_F(OutOfProcess, BrowsesTheAddressSpaceAndReadsProperties) {
         VariantClear(&values[i]);
     CoTaskMemFree(values);
     CoTaskMemFree(errors);
+
+    // The standard properties have no item IDs: every slot null with its error, also beside
+    // unknown IDs and the one the test server's driver answers.
+    struct Lookup {
+        std::vector<DWORD> ids;
+        std::vector<std::wstring> newIds;
+        std::vector<HRESULT> errors;
+    };
+    const std::wstring vendorId(
+        opc_test::kVendorPropertyItemId,
+        opc_test::kVendorPropertyItemId + strlen(opc_test::kVendorPropertyItemId));
+    const Lookup lookups[] = {
+        {{1, 2, 3, 4, 5, 6, 7, 8},
+         std::vector<std::wstring>(8, L"<null>"),
+         std::vector<HRESULT>(8, OPC_E_INVALID_PID)},
+        {{999, 2, opc_test::kVendorPropertyId, 0},
+         {L"<null>", L"<null>", vendorId, L"<null>"},
+         {OPC_E_INVALID_PID, OPC_E_INVALID_PID, S_OK, OPC_E_INVALID_PID}},
+    };
+    for (const Lookup& lookup : lookups) {
+        std::vector<DWORD> asked = lookup.ids;
+        LPWSTR* newIds = nullptr;
+        HRESULT* idErrors = nullptr;
+        ASSERT_EQ(
+            properties->LookupItemIDs(temp, DWORD(asked.size()), asked.data(), &newIds, &idErrors),
+            S_FALSE);
+        ASSERT_NE(newIds, nullptr);
+        ASSERT_NE(idErrors, nullptr);
+        for (size_t i = 0; i < asked.size(); ++i) {
+            EXPECT_EQ(Taken(newIds[i]), lookup.newIds[i]) << asked[i];
+            EXPECT_EQ(idErrors[i], lookup.errors[i]) << asked[i];
+        }
+        CoTaskMemFree(newIds);
+        CoTaskMemFree(idErrors);
+    }
+}
+
+// Every top-level string result crosses the proxy with its text: the error texts of both
+// interfaces and a group's name.
+TEST_F(OutOfProcess, ReturnsErrorTextsAndTheGroupName) {
+    Ptr<IOPCServer> server;
+    ASSERT_EQ(Connect(&server), S_OK);
+    Ptr<IOPCCommon> common;
+    ASSERT_EQ(server->QueryInterface(IID_IOPCCommon, common.outVoid()), S_OK);
+    struct Text {
+        HRESULT code;
+        const wchar_t* text;
+    };
+    const Text texts[] = {
+        {OPC_E_INVALIDHANDLE,
+         L"The value of the handle is invalid. /OPC_E_INVALIDHANDLE =0xC0040001(-1073479679)"},
+        {OPC_S_UNSUPPORTEDRATE,
+         L"The server does not support the requested data rate but will use the closest "
+         L"available rate. /OPC_S_UNSUPPORTEDRATE =0x4000D(262157)"},
+        {S_OK, L"The operation successed. /S_OK =0x0(0)"},
+    };
+    for (const Text& text : texts) {
+        LPWSTR fromServer = nullptr;
+        EXPECT_EQ(server->GetErrorString(text.code, 0, &fromServer), S_OK);
+        EXPECT_EQ(Taken(fromServer), text.text);
+        LPWSTR fromCommon = nullptr;
+        EXPECT_EQ(common->GetErrorString(text.code, &fromCommon), S_OK);
+        EXPECT_EQ(Taken(fromCommon), text.text);
+    }
+    // A code of no table: the system's text, or "<UNKNOWN ERROR>", and the code.
+    LPWSTR other = nullptr;
+    EXPECT_EQ(server->GetErrorString(HRESULT(0x8004FF42), 0, &other), S_OK);
+    const std::wstring otherText = Taken(other);
+    const std::wstring suffix = L" =0x8004FF42(-2147156158)";
+    ASSERT_GT(otherText.size(), suffix.size()) << Narrow(otherText);
+    EXPECT_EQ(otherText.substr(otherText.size() - suffix.size()), suffix);
+
+    Group named;
+    DWORD rate = 0;
+    ASSERT_EQ(server->AddGroup(L"Boiler \x0433\x0440\x0443\x043F\x043F\x0430", FALSE, 500, 11,
+                               nullptr, nullptr, 0, &named.handle, &rate, IID_IOPCItemMgt,
+                               named.items.outUnknown()),
+              S_OK);
+    Group generated;
+    ASSERT_EQ(AddGroup(server.get(), 1000, true, &generated), S_OK);
+    // The name, active flag and server handle of a group, as GetState reports them.
+    auto stateOf = [](Group& group, BOOL* active, OPCHANDLE* serverHandle) {
+        Ptr<IOPCGroupStateMgt> state;
+        if (FAILED(group.Query(IID_IOPCGroupStateMgt, &state))) return std::wstring(L"<none>");
+        DWORD updateRate = 0, locale = 0;
+        LPWSTR name = reinterpret_cast<LPWSTR>(1);
+        LONG bias = 0;
+        FLOAT deadband = 0;
+        OPCHANDLE client = 0;
+        const HRESULT got = state->GetState(&updateRate, active, &name, &bias, &deadband, &locale,
+                                            &client, serverHandle);
+        return SUCCEEDED(got) ? Taken(name) : L"<failed>";
+    };
+    BOOL active = TRUE;
+    OPCHANDLE serverHandle = 0;
+    EXPECT_EQ(stateOf(named, &active, &serverHandle),
+              L"Boiler \x0433\x0440\x0443\x043F\x043F\x0430");
+    EXPECT_EQ(active, FALSE);
+    EXPECT_EQ(serverHandle, named.handle);
+    const std::wstring generatedName = stateOf(generated, &active, &serverHandle);
+    EXPECT_EQ(generatedName.rfind(L"G-", 0), 0u) << Narrow(generatedName);
+    EXPECT_GT(generatedName.size(), 2u);
+    EXPECT_EQ(active, TRUE);
+    EXPECT_EQ(serverHandle, generated.handle);
 }
 
 TEST_F(OutOfProcess, RefreshesAndCancelsThroughAsyncIO2) {
@@ -969,6 +1095,11 @@ TEST_F(ClientTool, ReadsAndWritesSyncAndAsync) {
     EXPECT_EQ(missing[1], "ERROR");
     EXPECT_NE(missing[2].find("0xC0040007"), std::string::npos);
     EXPECT_NE(missing[2].find("OPC_E_UNKNOWNITEMID"), std::string::npos);
+    // The server's own text, through GetErrorString.
+    EXPECT_NE(missing[2].find("The item is no longer available in the server address space "
+                              "/OPC_E_UNKNOWNITEMID =0xC0040007(-1073479673)"),
+              std::string::npos)
+        << missing[2];
 
     const Finished written = Tool({L"write", L"Setpoint=12.5", L"Name=hello there"});
     ASSERT_EQ(written.code, 0) << written.out << written.err;

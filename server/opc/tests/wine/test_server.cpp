@@ -13,6 +13,7 @@
 // within a minute of its start, or when the file D\stop appears. When D\shutdown appears it
 // asks every client to shut down, once, and serves on.
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -23,6 +24,7 @@
 #include "../test_driver.h"
 #include "opc/daregister.h"
 #include "opc/daservice.h"
+#include "opcconst.h"
 #include "opcda.h"
 #include "platform/registry.h"
 #include "platform/system.h"
@@ -106,6 +108,22 @@ public:
 
 Factory factory;
 
+HRESULT LookupItemId(const opc::daCallerRecord*, unsigned, DWORD propertyId, WCHAR** itemId) {
+    if (propertyId != opc_test::kVendorPropertyId) return OPC_E_INVALID_PID;
+    const std::string text = opc_test::kVendorPropertyItemId;
+    *itemId = static_cast<WCHAR*>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
+    if (*itemId == nullptr) return E_OUTOFMEMORY;
+    std::copy(text.begin(), text.end(), *itemId);
+    (*itemId)[text.size()] = 0;
+    return S_OK;
+}
+
+opc::daDriverRecord DriverRecord() {
+    opc::daDriverRecord record = opc_test::TestDriver::CoreRecord();
+    record.lookupItemIds = LookupItemId;
+    return record;
+}
+
 std::string Narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end());
 }
@@ -160,7 +178,7 @@ int Serve(const CLSID& classId) {
     idle = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     int result = 0;
     {
-        opc_test::TestDriver driver;
+        opc_test::TestDriver driver(DriverRecord());
         service = driver.service();
         DWORD cookie = 0;
         if (driver.createResult() != 0 ||

@@ -10,6 +10,11 @@ constexpr CLSID kTestServerClassId = {
     0x0f371e21, 0x31f3, 0x4f06, {0x96, 0x42, 0x7c, 0xac, 0xa7, 0x69, 0xb5, 0xc2}};
 constexpr const char* kTestServerProgId = "Karvex.OPCTest.1";
 
+// The one property beside the standard ones that the server's driver gives an item ID of its
+// own (the same for every tag), so that LookupItemIDs hands out a string.
+constexpr unsigned long kVendorPropertyId = 5001;
+constexpr const char* kVendorPropertyItemId = "Vendor/Property 5001";
+
 // Files the server writes into the folder given by "--dir" on its command line.
 constexpr const char* kPidFile = "server.pid";
 constexpr const char* kLogFile = "opcservice.log";

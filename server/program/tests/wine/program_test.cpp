@@ -18,6 +18,7 @@
 #include "log_lines.h"
 #include "core/main.h"
 #include "opc/daregister.h"
+#include "opccomn.h"
 #include "opcda.h"
 #include "platform/clock.h"
 #include "platform/com_ptr.h"
@@ -257,3 +258,68 @@ TEST_F(Program, AHeldClassObjectKeepsItRunningAfterEveryOtherObjectIsReleased) {
 }
 
 }  // namespace
+
+// The proxy/stub DLL takes only the interfaces that no other proxy serves: another vendor's entry
+// for IOPCServer survives regsvr32 of the DLL, its /u, and the server's own /u and /r, while the
+// DLL's own entries come and go.
+TEST_F(Program, AnotherVendorsProxyEntrySurvivesEveryRegistration) {
+    using GetProxyDllInfoFunction = void(WINAPI*)(const void***, const CLSID**);
+    const std::wstring dll = WinePath(KARVEX_PROXY_DLL);
+    HMODULE module = LoadLibraryW(dll.c_str());
+    ASSERT_NE(module, nullptr);
+    auto info = reinterpret_cast<GetProxyDllInfoFunction>(
+        reinterpret_cast<void*>(GetProcAddress(module, "GetProxyDllInfo")));
+    ASSERT_NE(info, nullptr);
+    const void** files = nullptr;
+    const CLSID* clsid = nullptr;
+    info(&files, &clsid);
+    const std::string own = opc::daClassIdText(*clsid);
+    FreeLibrary(module);
+
+    const std::string other = "{5C8E2D1A-7B3F-4E60-9A41-0D2B6C7E8F90}";
+    const std::string server = "Interface\\" + opc::daClassIdText(IID_IOPCServer);
+    const std::string common = "Interface\\" + opc::daClassIdText(IID_IOPCCommon);
+    auto text = [](const std::string& key) {
+        reg::Value value;
+        return reg::QueryValue(reg::Hive::ClassesRoot, key, "", &value) == 0 ? value.AsString()
+                                                                             : "<none>";
+    };
+    const std::wstring regsvr32 = L"C:\\windows\\system32\\regsvr32.exe";
+    ASSERT_EQ(RunProgram(regsvr32, {L"/s", L"/u", dll}, dir_.path()).code, 0);
+    ASSERT_EQ(reg::SetValue(reg::Hive::ClassesRoot, server, "", reg::Value::String("IOPCServer")),
+              0u);
+    ASSERT_EQ(reg::SetValue(reg::Hive::ClassesRoot, server + "\\ProxyStubClsid32", "",
+                            reg::Value::String(other)),
+              0u);
+
+    struct Step {
+        const char* what;
+        std::wstring program;
+        std::vector<std::wstring> arguments;
+        bool dllRegistered;
+    };
+    const Step steps[] = {
+        {"regsvr32", regsvr32, {L"/s", dll}, true},
+        {"regsvr32 /u", regsvr32, {L"/s", L"/u", dll}, false},
+        {"regsvr32 again", regsvr32, {L"/s", dll}, true},
+        {"server /u", ServerProgram(), {L"/u"}, true},
+        {"server /r", ServerProgram(), {L"/r"}, true},
+        {"regsvr32 /u again", regsvr32, {L"/s", L"/u", dll}, false},
+        {"server /u without the DLL", ServerProgram(), {L"/u"}, false},
+        {"server /r without the DLL", ServerProgram(), {L"/r"}, false},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        EXPECT_EQ(RunProgram(step.program, step.arguments, dir_.path()).code, 0);
+        EXPECT_EQ(text(server), "IOPCServer");
+        EXPECT_EQ(text(server + "\\ProxyStubClsid32"), other);
+        EXPECT_EQ(text(common + "\\ProxyStubClsid32"), step.dllRegistered ? own : "<none>");
+        EXPECT_EQ(reg::KeyExists(reg::Hive::ClassesRoot, "CLSID\\" + own + "\\InProcServer32"),
+                  step.dllRegistered);
+    }
+
+    // As the suite found it: the DLL serves every interface again.
+    reg::DeleteTree(reg::Hive::ClassesRoot, server);
+    EXPECT_EQ(RunProgram(regsvr32, {L"/s", dll}, dir_.path()).code, 0);
+    EXPECT_EQ(text(server + "\\ProxyStubClsid32"), own);
+}
