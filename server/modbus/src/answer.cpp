@@ -338,6 +338,12 @@ void MarkReadFailed(const ReadRequest& request, std::vector<ChannelTag>* tags,
     });
 }
 
+void CountLinkFault(const ReadRequest& request, std::vector<ChannelTag>* tags,
+                    core::RuntimeTables* tables) {
+    ChangeRequestTags(request, tags, tables,
+                      [](core::TagRecord& record) { record.faultCount += 1; });
+}
+
 void RaiseFaultCount(const ReadRequest& request, int32_t faults, std::vector<ChannelTag>* tags,
                      core::RuntimeTables* tables) {
     ChangeRequestTags(request, tags, tables, [faults](core::TagRecord& record) {

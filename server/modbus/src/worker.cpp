@@ -7,6 +7,7 @@
 #include <array>
 #include <ctime>
 #include <mutex>
+#include <vector>
 
 #include "core/main.h"
 #include "link.h"
@@ -150,6 +151,7 @@ int Engine::Run(Listing listing, std::unique_ptr<Link> link) {
                          "device %s (%s), socket=%d",
                          name_, name_, address_, Handle());
             FailEveryRequest(true);
+            Silent();
             link_->Close();
             platform::SleepMs(timings_.lossPauseMs);
         }
@@ -176,6 +178,8 @@ int Engine::Connect() {
                      name_, address_, error);
         SetConnectionStatus(error);
         FailEveryRequest(false);
+        // The next try is 10 s away: the device is gone now, not after that many retries.
+        ShowLinkLoss();
         if (!SleepWhileRunning(timings_.connectRetryMs)) return -1;
     }
     SetConnectionStatus(0);
@@ -364,16 +368,20 @@ void Engine::Good(size_t block) {
 }
 
 // A connect that failed, or a connection that broke during an exchange, is a failed poll of
-// every request at once (`unanswered`: a frame went out and got none), and shows the loss.
+// every request at once (`unanswered`: a frame went out and got none). Each field device counts
+// it as one fault in a row, so that one break does not stand for the threshold's faults.
 void Engine::FailEveryRequest(bool unanswered) {
+    std::vector<size_t> counted;
     for (const ReadRequest& request : plan_.requests) {
-        MarkReadFailed(request, &plan_.tags, tables_);
-        Count(BlockOf(request), [unanswered](core::StatisticsBlock& b) {
-            ++b.consecutiveFaults;
+        CountLinkFault(request, &plan_.tags, tables_);
+        const size_t block = BlockOf(request);
+        const bool first = std::find(counted.begin(), counted.end(), block) == counted.end();
+        if (first) counted.push_back(block);
+        Count(block, [unanswered, first](core::StatisticsBlock& b) {
+            if (first) ++b.consecutiveFaults;
             if (unanswered) ++b.noAnswerCount;
         });
     }
-    ShowLinkLoss();
 }
 
 // A link that answers nothing for the channel's threshold of turns in a row is lost, whichever

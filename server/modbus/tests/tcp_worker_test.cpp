@@ -706,5 +706,27 @@ INSTANTIATE_TEST_SUITE_P(
                           "FailingDevice", 60, {kSilent, kSilent, kSilent, kSilent, {}}, 4, 4}),
     [](const ::testing::TestParamInfo<ClockCase>& info) { return info.param.name; });
 
+// One broken exchange is one failed poll of every request: with threshold 3 the tags must not
+// show the link-loss quality while the worker waits to connect again.
+TEST(TcpWorker, OneBrokenExchangeIsOneFaultNotTheThreshold) {
+    FaultSlave slave;
+    slave.Script({{}, {}, {Fault::kClose}, {}});
+    WorkerRig rig(slave.port());
+    rig.channel().m_ucFailThreshold = 3;
+    const size_t first = rig.AddTag({.reg = 0});
+    const size_t second = rig.AddTag({.reg = 500});
+    modbus::WorkerTimings timings = FastTimings();
+    timings.lossPauseMs = 3000;  // the window in which the fault counts are looked at
+    rig.Start(timings);
+    ASSERT_TRUE(WaitFor([&] {
+        return rig.LogCount("WriteData: Plc1 unexpected close of connection at remote end") == 1;
+    }));
+    platform::SleepMs(500);
+    const int32_t faults[] = {rig.Tag(first).faultCount, rig.Tag(second).faultCount};
+    ASSERT_TRUE(rig.Stop());
+    EXPECT_EQ(faults[0], 1);
+    EXPECT_EQ(faults[1], 1);
+}
+
 }  // namespace
 }  // namespace modbus_test
