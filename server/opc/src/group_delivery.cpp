@@ -116,23 +116,41 @@ void daDelivery::Send() {
     }
 }
 
+// The callback's arrays are reference pointers on the wire: a completion that carries no item
+// must still pass real (empty) arrays, or the proxy refuses the call and it never arrives.
+template <typename T>
+T* WireArray(std::vector<T>& array, T* none) {
+    return array.empty() ? none : array.data();
+}
+
 void daDelivery::SendCallback(IOPCDataCallback* sink) {
     const DWORD count = static_cast<DWORD>(clientHandles.size());
+    OPCHANDLE noHandle = 0;
+    VARIANT noValue;
+    VariantInit(&noValue);
+    WORD noQuality = 0;
+    FILETIME noTime = {};
+    HRESULT noError = S_OK;
+    OPCHANDLE* handles = WireArray(clientHandles, &noHandle);
+    VARIANT* data = WireArray(values, &noValue);
+    WORD* quality = WireArray(qualities, &noQuality);
+    FILETIME* times = WireArray(timeStamps, &noTime);
+    HRESULT* itemErrors = WireArray(errors, &noError);
     HRESULT result = S_OK;
     switch (kind) {
         case DataChange:
-            result = sink->OnDataChange(transactionId, groupClientHandle, masterQuality,
-                                        masterError, count, clientHandles.data(), values.data(),
-                                        qualities.data(), timeStamps.data(), errors.data());
+            result =
+                sink->OnDataChange(transactionId, groupClientHandle, masterQuality, masterError,
+                                   count, handles, data, quality, times, itemErrors);
             break;
         case ReadComplete:
-            result = sink->OnReadComplete(transactionId, groupClientHandle, masterQuality,
-                                          masterError, count, clientHandles.data(), values.data(),
-                                          qualities.data(), timeStamps.data(), errors.data());
+            result =
+                sink->OnReadComplete(transactionId, groupClientHandle, masterQuality, masterError,
+                                     count, handles, data, quality, times, itemErrors);
             break;
         case WriteComplete:
             result = sink->OnWriteComplete(transactionId, groupClientHandle, masterError, count,
-                                           clientHandles.data(), errors.data());
+                                           handles, itemErrors);
             break;
         case CancelComplete:
             result = sink->OnCancelComplete(transactionId, groupClientHandle);
