@@ -334,8 +334,8 @@ TEST_P(TcpWorkerLinkLoss, EveryTagReachesTheThresholdWithinTheChannelsTimeouts) 
     EXPECT_GE(block.consecutiveFaults, loss.threshold);
     if (loss.drop == Drop::kSilent) {
         // The threshold's silent turns; perhaps one answered as the script changed, and the
-        // next one begun meanwhile.
-        EXPECT_LE(sent, loss.threshold + 2u);
+        // next one or two begun meanwhile (a fast slave and a slow machine).
+        EXPECT_LE(sent, loss.threshold + 3u);
     } else if (loss.disconnect == 0) {
         EXPECT_GE(block.noAnswerCount, kRequests) << "a broken exchange fails every request";
     }
