@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -106,13 +107,39 @@ void CheckValueFits(const core::TagRecord& tag) {
     if (tag.m_ucSize == 16) Check(value <= 0xFFFF);
 }
 
+// The data bytes storing may read: what the byte count declares, but never more than arrived.
+size_t DataSize(modbus::Framing framing, const std::vector<uint8_t>& answer) {
+    const bool tcp = framing == modbus::Framing::kTcp;
+    const size_t data = tcp ? 9 : 3;
+    const size_t overhead = tcp ? 9 : 5;
+    const size_t declared = answer.size() > data - 1 ? answer[data - 1] : 0;
+    return std::min(declared, answer.size() > overhead ? answer.size() - overhead : 0);
+}
+
+// Whether all the bytes the tag decodes from are in the data (always for a size not decoded).
+bool BytesInData(const core::TagRecord& tag, const modbus::SentFrame& sent, size_t dataSize) {
+    const size_t offset = tag.m_dwRegister - sent.start;
+    switch (tag.m_ucSize) {
+        case 1:
+            return offset / 8 < dataSize;
+        case 8:
+            return offset < dataSize;
+        case 16:
+            return 2 * offset + 2 <= dataSize;
+        case 32:
+            return 2 * offset + 4 <= dataSize;
+        default:
+            return true;
+    }
+}
+
 void CheckStored(const modbus::SentFrame& sent, const std::vector<modbus::ChannelTag>& tags,
-                 const core::RuntimeTables& tables) {
+                 const core::RuntimeTables& tables, size_t dataSize) {
     for (const modbus::ChannelTag& tag : tags) {
         core::TagRecord table;
         Check(tables.GetTag(tag.index, &table) == core::kOk);
         const bool forced = (table.flags & core::kTagForcedZero) != 0;
-        if (!Covers(sent, tag.record)) {
+        if (!Covers(sent, tag.record) || !BytesInData(tag.record, sent, dataSize)) {
             Check(tag.record.state == core::kTagNoFreshValue && tag.record.faultCount == 7);
             Check(table.state == core::kTagNoFreshValue && table.faultCount == 7);
             continue;
@@ -142,7 +169,7 @@ void FuzzFraming(modbus::Framing framing, const modbus::AnswerLog& log,
     modbus::ExceptionCode(framing, data, bytes.size());
     modbus::AnswerMatches(framing, log, sent, itemSize, sent.count, data, bytes.size());
     modbus::StoreReadAnswer(framing, log, sent, data, bytes.size(), &tags, &tables);
-    CheckStored(sent, tags, tables);
+    CheckStored(sent, tags, tables, DataSize(framing, bytes));
 
     modbus::ReadRequest request;
     request.address = sent.unit;

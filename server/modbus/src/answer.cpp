@@ -89,9 +89,11 @@ void Line(int level, Framing framing, const AnswerLog& log, const char* tcpForma
     }
 }
 
+// Coils and discrete inputs are answered one bit each, registers in two bytes, whatever the size
+// of the request's first tag.
 bool ByteCountMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
-                      uint8_t itemSize, uint16_t requestCount, unsigned answered) {
-    const unsigned bits = itemSize == 1 ? 1 : 16;
+                      uint16_t requestCount, unsigned answered) {
+    const unsigned bits = sent.function == 1 || sent.function == 2 ? 1 : 16;
     const unsigned expected = (bits * sent.count + 7) / 8;
     if (answered == expected) return true;
     const unsigned requested = sent.count;
@@ -121,11 +123,29 @@ public:
                                  DataBytesReceived(framing, size))) {}
 
     uint8_t operator[](size_t index) const { return index < size_ ? data_[index] : 0; }
+    size_t size() const { return size_; }
 
 private:
     const uint8_t* data_;
     size_t size_;
 };
+
+// How many data bytes an item at register offset `offset` decodes from (none for a size that is
+// not decoded).
+size_t BytesTaken(const core::TagRecord& tag, size_t offset) {
+    switch (tag.m_ucSize) {
+        case 1:
+            return offset / 8 + 1;
+        case 8:
+            return offset + 1;
+        case 16:
+            return 2 * offset + 2;
+        case 32:
+            return 2 * offset + 4;
+        default:
+            return 0;
+    }
+}
 
 uint32_t Word32(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3) {
     return static_cast<uint32_t>(b0) << 24 | static_cast<uint32_t>(b1) << 16 |
@@ -245,8 +265,9 @@ uint8_t ExceptionCode(Framing framing, const uint8_t* answer, size_t size) {
     return ByteAt(answer, size, LayoutOf(framing).byteCount);
 }
 
-bool AnswerMatches(Framing framing, const AnswerLog& log, const SentFrame& sent, uint8_t itemSize,
-                   uint16_t requestCount, const uint8_t* answer, size_t size) {
+bool AnswerMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
+                   uint8_t /*itemSize*/, uint16_t requestCount, const uint8_t* answer,
+                   size_t size) {
     const Layout layout = LayoutOf(framing);
     bool matches = true;
     const unsigned unit = ByteAt(answer, size, layout.unit);
@@ -275,7 +296,7 @@ bool AnswerMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
             matches = false;
         }
     }
-    if (!sent.write && !ByteCountMatches(framing, log, sent, itemSize, requestCount,
+    if (!sent.write && !ByteCountMatches(framing, log, sent, requestCount,
                                          ByteAt(answer, size, layout.byteCount))) {
         matches = false;
     }
@@ -304,8 +325,16 @@ void StoreReadAnswer(Framing framing, const AnswerLog& log, const SentFrame& sen
             record.m_dwRegister < start || record.m_dwRegister >= end) {
             continue;
         }
-        const std::optional<uint32_t> value =
-            Decode(framing, log, sent, data, record, record.m_dwRegister - start);
+        const size_t offset = record.m_dwRegister - start;
+        // Another request of the tag reads all of it; a part of it would be a wrong value.
+        if (BytesTaken(record, offset) > data.size()) {
+            kvlog::Debug(log.log,
+                         "WriteData: %s tag %s, register addr %u: not all its bytes in the "
+                         "answer, left as it was",
+                         log.channel.c_str(), record.m_strName.c_str(), record.m_dwRegister);
+            continue;
+        }
+        const std::optional<uint32_t> value = Decode(framing, log, sent, data, record, offset);
         StoreFresh(log, value, &tag, tables);
     }
 }

@@ -1,7 +1,7 @@
 #include "modbus/planner.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <optional>
 #include <tuple>
 
 #include "platform/clock.h"
@@ -10,22 +10,55 @@ namespace modbus {
 namespace {
 
 constexpr int64_t kLastRegister = 0xFFFF;
-constexpr int64_t kMaxCount = 0xFFFF;  // the request's count field
+constexpr int64_t kMaxBitCount = 2000;      // functions 1 and 2
+constexpr int64_t kMaxRegisterCount = 125;  // functions 3 and 4
 
 // Registers are signed 32-bit numbers in the configuration.
 int64_t RegisterOf(const core::TagRecord& tag) {
     return static_cast<int32_t>(tag.m_dwRegister);
 }
 
-// The second register of a 32-bit tag is read with the first.
-int64_t ExtraRegister(const core::TagRecord& tag) {
-    return tag.m_ucSize == 32 ? 1 : 0;
+// Coils and discrete inputs come as bits, everything else as 16-bit registers.
+bool ReadsBits(uint8_t function) {
+    return function == 1 || function == 2;
+}
+
+// The data bytes an item decodes from, counted from its own first byte (none beyond its bit for
+// a 1-bit item or a size that is not decoded).
+int64_t ItemBytes(const core::TagRecord& tag) {
+    switch (tag.m_ucSize) {
+        case 8:
+            return 1;
+        case 16:
+            return 2;
+        case 32:
+            return 4;
+        default:
+            return 0;
+    }
+}
+
+// An item of whole bytes takes the data byte at its distance from the start; in an answer of
+// bits that byte holds the bits of its own register only when it is the first one.
+bool Servable(const core::TagRecord& tag, int64_t start) {
+    return !ReadsBits(tag.m_ucFunction) || ItemBytes(tag) == 0 || RegisterOf(tag) == start;
+}
+
+// The last register or bit that a request from `start` must read for the item's register and
+// all its data bytes to be in the answer.
+int64_t LastNeeded(const core::TagRecord& tag, int64_t start) {
+    const int64_t reg = RegisterOf(tag);
+    const int64_t bytes = ItemBytes(tag);
+    if (ReadsBits(tag.m_ucFunction)) {
+        return bytes == 0 ? reg : start + 8 * (reg - start + bytes - 1);
+    }
+    return bytes == 4 ? reg + 1 : reg;
 }
 
 // A register outside the 16-bit space cannot be put into a request.
 bool InRegisterSpace(const core::TagRecord& tag) {
     const int64_t reg = RegisterOf(tag);
-    return reg >= 0 && reg + ExtraRegister(tag) <= kLastRegister;
+    return reg >= 0 && LastNeeded(tag, reg) <= kLastRegister;
 }
 
 uint32_t MaxRequestSize(const core::ChannelRecord& channel, const core::TagRecord& tag,
@@ -43,35 +76,53 @@ uint32_t MaxRequestSize(const core::ChannelRecord& channel, const core::TagRecor
     return kDefaultMaxRequestSize;
 }
 
+// The most registers or bits a request may read: what the protocol allows, and no more data
+// bytes in the answer than the size limit.
+int64_t MaxCount(uint8_t function, uint32_t maxSize) {
+    if (ReadsBits(function)) return std::min<int64_t>(kMaxBitCount, int64_t{maxSize} * 8);
+    return std::min<int64_t>(kMaxRegisterCount, maxSize / 2);
+}
+
 struct Bounds {
     int64_t start;
     int64_t end;
+
+    int64_t Count() const { return end - start + 1; }
 };
 
-// Where the request would start and end once the tag is in it.
-Bounds BoundsWith(const ReadRequest& request, const core::TagRecord& tag) {
-    const int64_t reg = RegisterOf(tag);
-    if (reg < request.start) return {reg, request.end};
-    if (reg >= request.end) return {request.start, reg + ExtraRegister(tag)};
-    return {request.start, request.end};
+// Where the request would start and end once it serves the tag; nothing when the request cannot
+// serve it together with its tags.
+std::optional<Bounds> BoundsWith(const ReadRequest& request, const core::TagRecord& tag) {
+    Bounds bounds{std::min<int64_t>(request.start, RegisterOf(tag)), request.end};
+    if (!Servable(tag, bounds.start)) return std::nullopt;
+    bounds.end = std::max(bounds.end, LastNeeded(tag, bounds.start));
+    if (bounds.start == request.start) return bounds;
+    for (const core::TagRecord& served : request.tags) {
+        if (!Servable(served, bounds.start)) return std::nullopt;
+        bounds.end = std::max(bounds.end, LastNeeded(served, bounds.start));
+    }
+    return bounds;
+}
+
+bool SameGroup(const ReadRequest& request, const core::TagRecord& tag) {
+    return request.address == tag.m_ucDeviceNo && request.function == tag.m_ucFunction &&
+           request.priority == tag.m_ucPriority;
 }
 
 bool IsCandidate(const ReadRequest& request, const core::TagRecord& tag, uint32_t maxSize) {
-    if (request.address != tag.m_ucDeviceNo) return false;
-    const int64_t bits = std::min<int64_t>(tag.m_ucSize, 16);
-    const int64_t distance = std::llabs(RegisterOf(tag) - request.start);
-    if (distance * bits / 8 >= maxSize) return false;
-    if (request.function != tag.m_ucFunction || request.priority != tag.m_ucPriority) {
-        return false;
-    }
-    // A large size limit for coils could otherwise span more registers than the count holds.
-    const Bounds bounds = BoundsWith(request, tag);
-    return bounds.end - bounds.start + 1 <= kMaxCount;
+    if (!SameGroup(request, tag)) return false;
+    const std::optional<Bounds> bounds = BoundsWith(request, tag);
+    if (!bounds) return false;
+    // A request that already reads all the tag needs takes it whatever its size.
+    return bounds->Count() == request.count ||
+           bounds->Count() <= MaxCount(request.function, maxSize);
 }
 
+// A candidate covers the tag when it reads the tag's register and every byte the tag takes.
 bool Covers(const ReadRequest& request, const core::TagRecord& tag) {
     const int64_t reg = RegisterOf(tag);
-    return reg >= request.start && reg <= request.end;
+    return reg >= request.start && reg <= request.end &&
+           LastNeeded(tag, request.start) <= request.end;
 }
 
 // Callers have checked that the tag lies in the register space.
@@ -81,20 +132,20 @@ ReadRequest NewRequest(const core::TagRecord& tag) {
     request.function = tag.m_ucFunction;
     request.priority = tag.m_ucPriority;
     request.itemSize = tag.m_ucSize;
-    request.start = static_cast<uint16_t>(RegisterOf(tag));
-    request.end = static_cast<uint16_t>(RegisterOf(tag) + ExtraRegister(tag));
-    request.count = static_cast<uint16_t>(1 + ExtraRegister(tag));
+    const int64_t reg = RegisterOf(tag);
+    request.start = static_cast<uint16_t>(reg);
+    request.end = static_cast<uint16_t>(LastNeeded(tag, reg));
+    request.count = static_cast<uint16_t>(request.end - request.start + 1);
     request.tags.push_back(tag);
     return request;
 }
 
-// The tag is a candidate that the request does not cover yet, so no tag of the request has
-// its register and the new bounds fit the count.
+// The tag is a candidate that the request does not cover yet.
 void Extend(ReadRequest* request, const core::TagRecord& tag) {
-    const Bounds bounds = BoundsWith(*request, tag);
+    const Bounds bounds = *BoundsWith(*request, tag);
     request->start = static_cast<uint16_t>(bounds.start);
     request->end = static_cast<uint16_t>(bounds.end);
-    request->count = static_cast<uint16_t>(bounds.end - bounds.start + 1);
+    request->count = static_cast<uint16_t>(bounds.Count());
     request->tags.push_back(tag);
 }
 

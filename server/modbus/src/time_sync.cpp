@@ -1,5 +1,6 @@
 #include "time_sync.h"
 
+#include <cstdint>
 #include <utility>
 
 #include "modbus/framing.h"
@@ -26,6 +27,22 @@ bool Utc(std::time_t time, std::tm* fields) {
 #endif
 }
 
+// Days since 1970-01-01 of a proleptic Gregorian date; the MinGW runtime has no timegm.
+int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
+    year -= month <= 2 ? 1 : 0;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+int64_t SecondsAsUtc(const std::tm& fields) {
+    const int64_t days =
+        DaysFromCivil(int64_t{fields.tm_year} + 1900, fields.tm_mon + 1, fields.tm_mday);
+    return days * 86400 + fields.tm_hour * 3600 + fields.tm_min * 60 + fields.tm_sec;
+}
+
 std::string Format(const std::tm& fields) {
     char text[32] = {};
     std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &fields);
@@ -46,12 +63,12 @@ std::string UtcText(std::time_t time) {
 
 int ZoneOffsetHours(std::time_t now) {
     std::tm local{};
-    std::tm utc{};
-    if (!Local(now, &local) || !Utc(now, &utc)) return 0;
-    const bool daylight = local.tm_isdst > 0;
-    // Both broken-down times read back as local time: their difference is the zone's.
-    const double seconds = std::difftime(std::mktime(&local), std::mktime(&utc));
-    return static_cast<int>(seconds / 3600) - (daylight ? 1 : 0);
+    if (!Local(now, &local)) return 0;
+    // The local fields read as UTC lie ahead of now by the zone's offset, daylight saving
+    // included; the controller keeps standard time all year.
+    const int64_t offset = SecondsAsUtc(local) - static_cast<int64_t>(now);
+    const int64_t daylight = local.tm_isdst > 0 ? 3600 : 0;
+    return static_cast<int>((offset - daylight) / 3600);
 }
 
 uint32_t CorrectedTime(std::time_t now, kvlog::Handle log) {

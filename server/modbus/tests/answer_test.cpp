@@ -218,13 +218,25 @@ TEST_P(AnswerTest, UnknownTagSizeIsFreshButKeepsItsValue) {
               1u);
 }
 
-// A 32-bit tag at a request's last register has only half of its bytes in the answer; the rest
-// count as 0 and never come from what follows the data (the RTU CRC).
-TEST_P(AnswerTest, BytesBeyondTheDataCountAsZero) {
+// A 32-bit tag at a request's last register has only half of its bytes in the answer (a request
+// of another priority may end there): it keeps its value and state rather than take half a value
+// or what follows the data (the RTU CRC). A whole-byte tag of coils is alike beyond the data.
+TEST_P(AnswerTest, TagWithBytesBeyondTheDataIsLeftAsItWas) {
     const size_t last = AddTag("Last", kHolding, 101, 32);
+    const size_t whole = AddTag("Whole", kHolding, 100, 32);
+    const size_t coilByte = AddTag("CoilByte", kCoils, 11, 8);
     Store(Read(kHolding, 100, 2),
           Answer(framing(), 7, ReadAnswerPdu(kUnit, kHolding, {0x00, 0x2A, 0x01, 0x02})));
-    EXPECT_EQ(Table(last).rawValue, 0x01020000);
+    Store(Read(kCoils, 10, 3), Answer(framing(), 7, ReadAnswerPdu(kUnit, kCoils, {0x07})));
+    for (size_t kept : {last, coilByte}) {
+        EXPECT_EQ(Table(kept).rawValue, 0x5555);
+        EXPECT_EQ(Table(kept).state, core::kTagNoFreshValue);
+        EXPECT_EQ(Copy(kept).state, core::kTagNoFreshValue);
+    }
+    EXPECT_EQ(Table(whole).rawValue, 0x002A0102);
+    EXPECT_EQ(Logged("D WriteData: Boiler tag Last, register addr 101: not all its bytes in the "
+                     "answer, left as it was"),
+              1u);
 }
 
 // A byte count that promises more than arrived: only the bytes received are read.
@@ -238,7 +250,8 @@ TEST_P(AnswerTest, LyingByteCountIsNotReadPast) {
     const std::vector<uint8_t> exact(answer.begin(), answer.end());
     Store(Read(kHolding, 100, 2), exact);
     EXPECT_EQ(Table(first).rawValue, 0x1234);
-    EXPECT_EQ(Table(second).rawValue, 0);
+    EXPECT_EQ(Table(second).rawValue, 0x5555);
+    EXPECT_EQ(Table(second).state, core::kTagNoFreshValue);
 }
 
 TEST_P(AnswerTest, ForcedZeroIsKeptInTheTableUntilPublished) {
@@ -298,6 +311,29 @@ TEST_P(AnswerTest, MismatchesAreRejectedAndLogged) {
     }
     EXPECT_EQ(Logged("T WriteData: Boiler packets mismatch: request len=10"), tcp ? 1u : 0u);
     EXPECT_EQ(Logged(std::string("N WriteData: Boiler") + Port() + " answer OK."), 0u);
+}
+
+// The function says how the answer counts its data, whatever the size of the first tag: bits for
+// coils and discrete inputs, two bytes per register.
+TEST_P(AnswerTest, ByteCountFollowsTheFunction) {
+    const struct {
+        uint8_t function;
+        uint16_t count;
+        size_t bytes;
+    } cases[] = {{kCoils, 1, 1}, {2, 9, 2}, {kCoils, 2000, 250}, {kHolding, 1, 2}, {4, 125, 250}};
+    for (const auto& c : cases) {
+        for (uint8_t itemSize : {1, 8, 16, 32}) {
+            SCOPED_TRACE(testing::Message() << "function " << int{c.function} << " count "
+                                            << c.count << " item size " << int{itemSize});
+            const SentFrame sent = Read(c.function, 0, c.count);
+            const Bytes good =
+                Answer(framing(), 7, ReadAnswerPdu(kUnit, c.function, Bytes(c.bytes)));
+            const Bytes longer =
+                Answer(framing(), 7, ReadAnswerPdu(kUnit, c.function, Bytes(c.bytes + 1)));
+            EXPECT_TRUE(Matches(sent, itemSize, good));
+            EXPECT_FALSE(Matches(sent, itemSize, longer));
+        }
+    }
 }
 
 // Modbus-TCP answers carry the transaction id of their request; RTU answers have none.

@@ -1,5 +1,6 @@
 #include "modbus/planner.h"
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -147,11 +148,37 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   {{.function = 1, .reg = 0, .size = 1}, {.function = 1, .reg = 1984, .size = 1}},
                   {{1, 1, 0, 0, 1, 0, 1, 1}, {1, 1, 1984, 1984, 1, 0, 1, 1}}},
-        // A 32-bit tag counts as 16 bits for the limit, and its second word is not counted.
-        MergeCase{"WideTagClampedTo16Bits",
+        // Both words of a 32-bit tag count: 125 registers would be 250 bytes.
+        MergeCase{"Wide32BitTagCountsBothWords",
                   {},
-                  {{.reg = 0, .size = 32}, {.reg = 123, .size = 32}},
-                  {{1, 3, 0, 124, 125, 0, 32, 2}}},
+                  {{.reg = 0, .size = 32}, {.reg = 122, .size = 32}, {.reg = 124, .size = 32}},
+                  {{1, 3, 0, 123, 124, 0, 32, 2}, {1, 3, 124, 125, 2, 0, 32, 1}}},
+        // A 32-bit tag on the last register of a request reads its second register as well.
+        MergeCase{"ThirtyTwoBitOnLastRegisterExtends",
+                  {},
+                  {{.reg = 10}, {.reg = 11}, {.reg = 11, .size = 32}},
+                  {{1, 3, 10, 12, 3, 0, 16, 3}}},
+        MergeCase{"ThirtyTwoBitBeyondTheLimitGetsItsOwnRequest",
+                  {},
+                  {{.reg = 0}, {.reg = 123}, {.reg = 123, .size = 32}},
+                  {{1, 3, 0, 123, 124, 0, 16, 2}, {1, 3, 123, 124, 2, 0, 32, 1}}},
+        // 8-bit tags take one data byte each, but a request still reads whole registers.
+        MergeCase{"EightBitRegistersSplitAt248Bytes",
+                  {},
+                  {{.reg = 0, .size = 8}, {.reg = 100, .size = 8}, {.reg = 200, .size = 8}},
+                  {{1, 3, 0, 100, 101, 0, 8, 2}, {1, 3, 200, 200, 1, 0, 8, 1}}},
+        // A byte of coils holds the tag's own coil only when the tag starts the request.
+        MergeCase{"EightBitCoilsStartTheirRequests",
+                  {},
+                  {{.function = 1, .reg = 0, .size = 8},
+                   {.function = 1, .reg = 1, .size = 8},
+                   {.function = 1, .reg = 2, .size = 1},
+                   {.function = 1, .reg = 3, .size = 8}},
+                  {{1, 1, 0, 0, 1, 0, 8, 1}, {1, 1, 1, 2, 2, 0, 8, 2}, {1, 1, 3, 3, 1, 0, 8, 1}}},
+        MergeCase{"SixteenBitCoilReadsBothBytes",
+                  {},
+                  {{.function = 2, .reg = 5, .size = 16}, {.function = 2, .reg = 9, .size = 1}},
+                  {{1, 2, 5, 13, 9, 0, 16, 1}}},
         MergeCase{"DeviceLimitMergesUnder20Bytes",
                   kLimit20,
                   {{.address = 5, .reg = 0}, {.address = 5, .reg = 9}},
@@ -200,15 +227,98 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   {{.reg = 65536}, {.reg = 70000}, {.reg = 0xFFFFFFFF}, {.reg = 65535, .size = 32}},
                   {}},
-        // With a coil limit above 8191 bytes, a request over all 65536 coils would wrap its
-        // 16-bit count to 0.
-        MergeCase{"CountStaysWithin16Bits",
+        // A size limit above what the protocol allows does not raise the count beyond it.
+        MergeCase{"CoilCountStaysWithinTheProtocol",
                   {{1, {{1, 1, 9000}}}},
                   {{.function = 1, .reg = 0, .size = 1},
-                   {.function = 1, .reg = 65534, .size = 1},
-                   {.function = 1, .reg = 65535, .size = 1}},
-                  {{1, 1, 0, 65534, 65535, 0, 1, 2}, {1, 1, 65535, 65535, 1, 0, 1, 1}}}),
+                   {.function = 1, .reg = 1999, .size = 1},
+                   {.function = 1, .reg = 2000, .size = 1}},
+                  {{1, 1, 0, 1999, 2000, 0, 1, 2}, {1, 1, 2000, 2000, 1, 0, 1, 1}}},
+        MergeCase{
+            "RegisterCountStaysWithinTheProtocol",
+            {{1, {{1, 4, 300}}}},
+            {{.function = 4, .reg = 0}, {.function = 4, .reg = 124}, {.function = 4, .reg = 125}},
+            {{1, 4, 0, 124, 125, 0, 16, 2}, {1, 4, 125, 125, 1, 0, 16, 1}}}),
     [](const ::testing::TestParamInfo<MergeCase>& info) { return std::string(info.param.name); });
+
+// Tags of one size and function at spread registers, the way planning sees a channel.
+struct SpreadCase {
+    uint8_t function;
+    uint8_t size;
+};
+
+void PrintTo(const SpreadCase& c, std::ostream* out) {
+    *out << "function " << int{c.function} << " size " << int{c.size};
+}
+
+std::vector<SpreadCase> AllSpreadCases() {
+    std::vector<SpreadCase> cases;
+    for (uint8_t function : {1, 2, 3, 4}) {
+        for (uint8_t size : {1, 8, 16, 32})
+            cases.push_back({function, size});
+    }
+    return cases;
+}
+
+class SpreadTest : public ::testing::TestWithParam<SpreadCase> {};
+
+bool ReadsBits(uint8_t function) {
+    return function == 1 || function == 2;
+}
+
+// The data bytes an item takes from the answer, from its offset to the request's start on.
+size_t BytesTaken(uint8_t size, size_t offset) {
+    switch (size) {
+        case 1:
+            return offset / 8 + 1;
+        case 8:
+            return offset + 1;
+        case 16:
+            return 2 * offset + 2;
+        default:
+            return 2 * offset + 4;
+    }
+}
+
+// Every request stays within the protocol's count and the default size limit, and every tag is
+// read, with all its bytes, by a request that starts where the tag's bytes mean its own register.
+TEST_P(SpreadTest, RequestsStayWithinLimitsAndCoverEveryTag) {
+    const auto [function, size] = GetParam();
+    core_test::CapturedLog log("WriteData:", kvlog::kInfo);
+    core::Server server(log.handle());
+    server.tables.AddChannel(Channel());
+    const std::vector<uint32_t> registers = {0,   1,   7,   8,    9,    60,   100,  123,  124,
+                                             200, 250, 251, 1000, 1990, 2000, 2100, 65500};
+    for (uint32_t reg : registers) {
+        server.tables.AddTag(Tag({.function = function, .reg = reg, .size = size}));
+    }
+    const modbus::Plan plan = modbus::PlanRequests(&server, 0, modbus::Listing::kTcp, 0);
+
+    const bool bits = ReadsBits(function);
+    for (const ReadRequest& r : plan.requests) {
+        const size_t dataBytes = bits ? (r.count + 7u) / 8u : 2u * r.count;
+        EXPECT_LE(r.count, bits ? 2000u : 125u) << r.start;
+        EXPECT_LE(dataBytes, modbus::kDefaultMaxRequestSize) << r.start;
+        EXPECT_EQ(r.end - r.start + 1, r.count) << r.start;
+    }
+    for (uint32_t reg : registers) {
+        const auto serves = [&](const ReadRequest& r) {
+            if (reg < r.start || reg > r.end) return false;
+            const size_t offset = reg - r.start;
+            const size_t dataBytes = bits ? (r.count + 7u) / 8u : 2u * r.count;
+            // A byte of coils or inputs is the tag's own only from the start of the request.
+            const bool ownBits = !bits || size == 1 || offset == 0;
+            return ownBits && BytesTaken(size, offset) <= dataBytes;
+        };
+        EXPECT_TRUE(std::any_of(plan.requests.begin(), plan.requests.end(), serves)) << reg;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Planner, SpreadTest, ::testing::ValuesIn(AllSpreadCases()),
+                         [](const ::testing::TestParamInfo<SpreadCase>& info) {
+                             return "Function" + std::to_string(info.param.function) + "Size" +
+                                    std::to_string(info.param.size);
+                         });
 
 TEST(PlannerLog, EveryOutcomeLogsItsLine) {
     core_test::CapturedLog log("AddRequest:", kvlog::kDebug);

@@ -1,6 +1,7 @@
 // The Modbus-TCP worker against real peers on loopback: the frames a scripted slave records,
 // the statistics and log lines of every kind of answer, writes, clock setting, reconnects.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -377,6 +378,40 @@ TEST(TcpWorker, PolledValuesReachTheTagTable) {
     slave.SetHolding(10, 0x00FF);
     ASSERT_TRUE(WaitFor([&] { return rig.Tag(word).rawValue == 0x00FF; }));
     ASSERT_TRUE(rig.Stop());
+}
+
+// 8-bit tags of registers each take one data byte of their request, the byte at their distance
+// from its start, and a request never asks for more registers than the protocol allows; an 8-bit
+// tag of coils (the configurator's default for coils) takes the byte of coils from its own coil.
+TEST(TcpWorker, EightBitTagsOfRegistersAndCoilsGetTheirValues) {
+    LibmodbusSlave slave;
+    slave.SetHolding(0, 0xA1B2);
+    slave.SetHolding(50, 0xC3D4);  // byte 100 of a request from register 0
+    slave.SetHolding(200, 0xE5F6);
+    for (const uint16_t coil : {7, 9, 10, 11})
+        slave.SetCoil(coil, true);
+    WorkerRig rig(slave.port());
+    const size_t at0 = rig.AddTag({.reg = 0, .size = 8});
+    const size_t at100 = rig.AddTag({.reg = 100, .size = 8});
+    const size_t at200 = rig.AddTag({.reg = 200, .size = 8});
+    const size_t coil7 = rig.AddTag({.function = 1, .reg = 7, .size = 8});
+    const size_t coil9 = rig.AddTag({.function = 1, .reg = 9, .size = 8});
+    const size_t coil10 = rig.AddTag({.function = 1, .reg = 10, .size = 1});
+    rig.Start();
+    const std::vector<size_t> tags = {at0, at100, at200, coil7, coil9, coil10};
+    ASSERT_TRUE(WaitFor([&] {
+        return std::all_of(tags.begin(), tags.end(),
+                           [&](size_t tag) { return rig.Tag(tag).state == core::kTagFresh; });
+    }));
+    ASSERT_TRUE(rig.Stop());
+    EXPECT_EQ(rig.Tag(at0).rawValue, 0xA1);
+    EXPECT_EQ(rig.Tag(at100).rawValue, 0xC3);
+    EXPECT_EQ(rig.Tag(at200).rawValue, 0xE5);
+    EXPECT_EQ(rig.Tag(coil7).rawValue, 1);     // coil 7 alone
+    EXPECT_EQ(rig.Tag(coil9).rawValue, 0x03);  // coils 9 and 10, read for the 1-bit tag
+    EXPECT_EQ(rig.Tag(coil10).rawValue, 1);
+    EXPECT_EQ(rig.LogCount("packets mismatch"), 0u);
+    EXPECT_EQ(rig.LogCount("exception"), 0u);
 }
 
 // Writes posted before the worker starts are carried out in its first turn.

@@ -44,15 +44,16 @@ AnswerClass Classify(Framing framing, const AnswerLog& log, const SentFrame& sen
 uint8_t ExceptionCode(Framing framing, const uint8_t* answer, size_t size);
 
 // The consistency checks of a good answer in their order: unit id, function, the transaction
-// id (Modbus-TCP), and for a read the byte count for `itemSize` bits and `count` registers;
-// each mismatch is logged. True when the answer matches.
+// id (Modbus-TCP), and for a read the byte count of the sent count of bits (functions 1 and 2)
+// or registers; each mismatch is logged. True when the answer matches. `itemSize` is no longer
+// consulted: the first tag's size says nothing about how the answer counts its data.
 bool AnswerMatches(Framing framing, const AnswerLog& log, const SentFrame& sent, uint8_t itemSize,
                    uint16_t requestCount, const uint8_t* answer, size_t size);
 
 // Decodes a matching read answer into every tag of the channel with the sent unit id and
 // function and a register in the sent range, in the private copies and the tag table (a record
-// whose value the group rule forced to 0 and that is not yet published is left alone). Bytes a
-// 32-bit tag would take beyond the answer's data count as 0.
+// whose value the group rule forced to 0 and that is not yet published is left alone). A tag
+// whose bytes are not all in the answer's data is left as it was.
 void StoreReadAnswer(Framing framing, const AnswerLog& log, const SentFrame& sent,
                      const uint8_t* answer, size_t size, std::vector<ChannelTag>* tags,
                      core::RuntimeTables* tables);

@@ -1,0 +1,105 @@
+#include "../src/time_sync.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <ostream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "../../core/tests/captured_log.h"
+
+namespace {
+
+void SetZone(const char* zone) {
+#if defined(_WIN32)
+    _putenv_s("TZ", zone);
+    _tzset();
+#else
+    setenv("TZ", zone, 1);
+    tzset();
+#endif
+}
+
+// The test's zone for its lifetime; the zone the process had comes back after it.
+class ZoneScope {
+public:
+    explicit ZoneScope(const char* zone) {
+        const char* old = std::getenv("TZ");
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        SetZone(zone);
+    }
+    ~ZoneScope() {
+        if (had_) {
+            SetZone(old_.c_str());
+            return;
+        }
+#if defined(_WIN32)
+        _putenv_s("TZ", "");
+        _tzset();
+#else
+        unsetenv("TZ");
+        tzset();
+#endif
+    }
+    ZoneScope(const ZoneScope&) = delete;
+    ZoneScope& operator=(const ZoneScope&) = delete;
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
+
+// The Windows runtime knows no zone database, only POSIX-style names with its own (US) daylight
+// saving rules, which agree with the zones below in January and July.
+#if defined(_WIN32)
+constexpr const char* kBerlin = "CET-1CEST";
+constexpr const char* kNewYork = "EST5EDT";
+#else
+constexpr const char* kBerlin = "Europe/Berlin";
+constexpr const char* kNewYork = "America/New_York";
+#endif
+
+struct ZoneCase {
+    const char* name;
+    const char* zone;
+    std::time_t now;
+    int hours;
+};
+
+void PrintTo(const ZoneCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ZoneOffsetTest : public ::testing::TestWithParam<ZoneCase> {};
+
+TEST_P(ZoneOffsetTest, IsTheStandardOffsetAllYear) {
+    const ZoneScope zone(GetParam().zone);
+    EXPECT_EQ(modbus::ZoneOffsetHours(GetParam().now), GetParam().hours);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TimeSync, ZoneOffsetTest,
+    ::testing::Values(ZoneCase{"BerlinJanuary", kBerlin, 1705320000, 1},  // 2024-01-15 12:00 UTC
+                      ZoneCase{"BerlinJuly", kBerlin, 1721044800, 1},     // 2024-07-15 12:00 UTC
+                      ZoneCase{"NewYorkJanuary", kNewYork, 1705320000, -5},
+                      ZoneCase{"NewYorkJuly", kNewYork, 1721044800, -5},
+                      // Local calendar day before and after the UTC one.
+                      ZoneCase{"NewYorkPreviousDay", kNewYork, 1705278600, -5},  // 01-15 00:30
+                      ZoneCase{"BerlinNextYear", kBerlin, 1735687800, 1}),       // 2024-12-31 23:30
+    [](const ::testing::TestParamInfo<ZoneCase>& info) { return std::string(info.param.name); });
+
+TEST(TimeSync, CorrectedTimeIsLocalStandardTimeInSummer) {
+    const ZoneScope zone(kBerlin);
+    core_test::CapturedLog log("KARVEXTimesynch:", kvlog::kTrace);
+    const std::time_t now = 1721044800;  // 2024-07-15 12:00 UTC, 14:00 summer time in Berlin
+    EXPECT_EQ(modbus::CorrectedTime(now, log.handle()), static_cast<uint32_t>(now + 3600));
+    EXPECT_EQ(log.Messages(), (std::vector<std::string>{
+                                  "T KARVEXTimesynch: time 2024-07-15 12:00:00",
+                                  "T KARVEXTimesynch: zone offset 1 hours",
+                                  "T KARVEXTimesynch: corrected time 2024-07-15 13:00:00",
+                              }));
+}
+
+}  // namespace
