@@ -58,6 +58,8 @@ private:
     };
 
     bool BuildWrite(core::Server* server, const core::WriteCommand& slot, Turn* turn);
+    // The frame that writes `value` to the turn's register by the tag's write function.
+    void BuildOneRegister(uint16_t value, Turn* turn) const;
     bool BuildEmergencyRead(Turn* turn);
     void Confirm(core::Server* server, const Turn& turn);
     void SetStatus(core::Server* server, const Turn& turn, int32_t status);

@@ -421,6 +421,7 @@ const TagSpec kModeRegister{.reg = 0x30};
 const TagSpec kLong{.reg = 20, .size = 32};
 const TagSpec kLongOneRequest{.reg = 20, .size = 32, .writeFunction = 16};
 const TagSpec kLongSwapped{.reg = 20, .size = 32, .writeFunction = 16, .byteOrder = 3};
+const TagSpec kHoldingByFunction16{.reg = 5, .writeFunction = 16};
 const FaultStep kSilent{Fault::kSilent};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -491,6 +492,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {{Fault::kException, 4}, kSilent},
                   {{0, 0, 0, 6, 1, 6, 0, 5, 0, 7}, ReadBody(1, 3, 0, 120)},
                   4},
+        WriteCase{"OneRegisterByFunction16",
+                  core::kCommandWrite16,
+                  kHoldingByFunction16,
+                  0x1234,
+                  0,
+                  {{}, kSilent},
+                  // No emergency read after a function 16 write: the displaced read follows.
+                  {{0, 0, 0, 9, 1, 16, 0, 5, 0, 1, 2, 0x12, 0x34}, ReadBody(1, 3, 5, 1)},
+                  0},
         WriteCase{"ShortAnswerRetried",
                   core::kCommandWrite16,
                   kHolding,
@@ -500,6 +510,56 @@ INSTANTIATE_TEST_SUITE_P(
                   {{0, 0, 0, 6, 1, 6, 0, 5, 0, 7}, {0, 0, 0, 6, 1, 6, 0, 5, 0, 7}},
                   0}),
     [](const ::testing::TestParamInfo<WriteCase>& info) { return info.param.name; });
+
+struct RoundTripCase {
+    const char* name;
+    uint8_t size;
+    uint8_t writeFunction;
+    uint8_t byteOrder;
+};
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const RoundTripCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class TcpWorkerRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
+
+// What a client writes is what the worker's own read decoding gives back from the device.
+TEST_P(TcpWorkerRoundTrip, TheValueWrittenIsTheValueReadBack) {
+    const RoundTripCase& c = GetParam();
+    LibmodbusSlave slave;
+    WorkerRig rig(slave.port());
+    const size_t tag = rig.AddTag(
+        {.reg = 20, .size = c.size, .writeFunction = c.writeFunction, .byteOrder = c.byteOrder});
+    const bool wide = c.size == 32;
+    const uint32_t value = wide ? 0x12345678u : 0x1234u;
+    const uint8_t state = !wide                  ? core::kCommandWrite16
+                          : c.writeFunction == 6 ? core::kCommandWrite32HighWord
+                                                 : core::kCommandWrite32;
+    rig.PostWrite(state, tag, static_cast<uint16_t>(value), value);
+    rig.Start();
+    const bool readBack = WaitFor([&] {
+        return rig.Tag(tag).rawValue == static_cast<int32_t>(value) &&
+               rig.Channel().commandState == core::kCommandIdle;
+    });
+    const int32_t status = rig.Statistics().commandStatus;
+    ASSERT_TRUE(rig.Stop());
+    EXPECT_TRUE(readBack) << std::hex << "read back 0x" << rig.Tag(tag).rawValue << ", registers 0x"
+                          << slave.Holding(20) << " 0x" << slave.Holding(21);
+    EXPECT_NE(status, 2) << "the write was aborted";
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, TcpWorkerRoundTrip,
+                         ::testing::Values(RoundTripCase{"Word16", 16, 16, 0},
+                                           RoundTripCase{"Order0Function6", 32, 6, 0},
+                                           RoundTripCase{"Order1Function6", 32, 6, 1},
+                                           RoundTripCase{"Order3Function6", 32, 6, 3},
+                                           RoundTripCase{"Order0Function16", 32, 16, 0},
+                                           RoundTripCase{"Order1Function16", 32, 16, 1},
+                                           RoundTripCase{"Order3Function16", 32, 16, 3}),
+                         [](const ::testing::TestParamInfo<RoundTripCase>& info) {
+                             return info.param.name;
+                         });
 
 TEST(TcpWorker, NeverAnsweredWriteIsSentFourTimes) {
     FaultSlave slave;
@@ -594,8 +654,20 @@ TEST(TcpWorker, WritesThatCannotGoOutAreDropped) {
          "WriteData: Plc1 error writing tag T1 to device Plc1 (127.0.0.1)",
          0},
         {core::kCommandWrite32,
-         {.function = 0, .reg = 20, .size = 32, .writeFunction = 16, .byteOrder = 1},
-         "WriteData: Plc1 refusing to write tag T1: byte order 1",
+         {.function = 0, .reg = 20, .size = 32, .writeFunction = 16, .byteOrder = 2},
+         "E WriteData: Plc1 refusing to write tag T1: byte order 2 of a 32-bit value",
+         2},
+        {core::kCommandWrite32HighWord,
+         {.function = 0, .reg = 20, .size = 32, .writeFunction = 6, .byteOrder = 2},
+         "E WriteData: Plc1 refusing to write tag T1: byte order 2 of a 32-bit value",
+         2},
+        {core::kCommandWrite16,
+         {.function = 0, .reg = 5, .writeFunction = 5},
+         "E WriteData: Plc1 refusing to write tag T1: write function 5",
+         2},
+        {core::kCommandWrite32,
+         {.function = 0, .reg = 20, .size = 32, .writeFunction = 6},
+         "E WriteData: Plc1 refusing to write tag T1: write function 6",
          2},
     };
     for (const Case& c : cases) {
