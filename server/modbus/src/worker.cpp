@@ -340,12 +340,19 @@ void Engine::Judge(Turn* turn, size_t block, size_t size) {
     Count(block, [](core::StatisticsBlock& b) { ++b.rxCount; });
     const bool matches = AnswerMatches(framing_, log_, turn->sent, turn->itemSize,
                                        turn->requestCount, answer_.data(), size);
-    const bool write = turn->sent.write;
-    if (!matches) Mismatch(block);
-    if (write && (matches || rules_.writeConfirmedOnMismatch)) {
+    if (!matches) {
+        Mismatch(block);
+        // Only the write's own answer confirms it: another one (a late answer to an earlier
+        // request) may hide the device's refusal, which the drain takes with it.
+        if (turn->sent.write) {
+            commands_.Finish(server_, *turn, TurnOutcome::kNoAnswer, 0, &sync_, std::time(nullptr));
+        }
+        return;
+    }
+    if (turn->sent.write) {
         commands_.Finish(server_, *turn, TurnOutcome::kConfirmed, 0, &sync_, std::time(nullptr));
         Good(block);
-    } else if (!write && matches) {
+    } else {
         Stored(*turn, block, size);
     }
 }
