@@ -358,9 +358,9 @@ void Engine::Judge(Turn* turn, size_t block, size_t size) {
 }
 
 void Engine::Stored(const Turn& turn, size_t block, size_t size) {
-    // The outcome of the last write stays visible for a while, then the status shows nothing.
-    const uint64_t lastConfirmed = commands_.lastConfirmedTick();
-    if (platform::TickCount64() - lastConfirmed >= kCommandStatusHoldMs) {
+    // Every outcome of a write stays visible for a while, a failure as long as a success, then
+    // the status shows nothing.
+    if (platform::TickCount64() - commands_.lastStatusTick() >= kCommandStatusHoldMs) {
         Count(block, [](core::StatisticsBlock& b) { b.commandStatus = -1; });
     }
     StoreReadAnswer(framing_, log_, turn.sent, answer_.data(), size, &plan_.tags, tables_);

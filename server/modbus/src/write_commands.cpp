@@ -248,6 +248,7 @@ void WriteCommands::Sent(const Turn& turn, size_t frameLength) {
 
 void WriteCommands::SetStatus(core::Server* server, const Turn& turn, int32_t status) {
     const size_t block = server->tables.GetModbusDeviceID(channel_.m_ucID, turn.sent.unit);
+    lastStatusTick_ = platform::TickCount64();
     server->tables.UpdateStatistics(
         channelIndex_, block, [status](core::StatisticsBlock& b) { b.commandStatus = status; });
 }
@@ -315,7 +316,6 @@ bool WriteCommands::Finish(core::Server* server, const Turn& turn, TurnOutcome o
 }
 
 void WriteCommands::Confirm(core::Server* server, const Turn& turn) {
-    lastConfirmedTick_ = platform::TickCount64();
     const unsigned unit = turn.sent.unit;
     switch (turn.commandState) {
         case core::kCommandWrite32HighWord:

@@ -45,8 +45,8 @@ public:
     // The outcome of a write or clock-setting turn; true when the link is to be drained.
     bool Finish(core::Server* server, const Turn& turn, TurnOutcome outcome, uint8_t code,
                 TimeSync* sync, std::time_t now);
-    // The tick count of the last confirmed write (0 before the first).
-    uint64_t lastConfirmedTick() const { return lastConfirmedTick_; }
+    // The tick count at which a write last set a command status (0 before the first).
+    uint64_t lastStatusTick() const { return lastStatusTick_; }
 
 private:
     struct PreviousFrame {
@@ -73,7 +73,7 @@ private:
     EngineRules rules_;
     uint8_t retries_;
     PreviousFrame previous_;
-    uint64_t lastConfirmedTick_ = 0;
+    uint64_t lastStatusTick_ = 0;
 };
 
 }  // namespace modbus

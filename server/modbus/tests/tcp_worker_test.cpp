@@ -715,6 +715,28 @@ TEST(TcpWorker, WritesThatCannotGoOutAreDropped) {
     }
 }
 
+// A failed write's status must not vanish at the next stored read: clients sample it.
+TEST(TcpWorker, AnAbortedWritesStatusStaysReadableForASecond) {
+    using std::chrono::milliseconds;
+    FaultSlave slave;
+    slave.Script({{Fault::kException, 2}, {}});
+    WorkerRig rig(slave.port());
+    const size_t tag = rig.AddTag(kHolding);
+    rig.PostWrite(core::kCommandWrite16, tag, 7);
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] { return rig.Statistics().commandStatus == 2; }));
+    const auto shown = std::chrono::steady_clock::now();
+    const uint32_t answered = rig.Statistics().rxCount;
+    ASSERT_TRUE(WaitFor([&] { return rig.Statistics().commandStatus != 2; }));
+    const auto held = std::chrono::steady_clock::now() - shown;
+    const core::StatisticsBlock block = rig.Statistics();
+    ASSERT_TRUE(rig.Stop());
+    // Measured from when the test saw it, which may be a little after it was set.
+    EXPECT_GE(held, milliseconds(800));
+    EXPECT_EQ(block.commandStatus, -1);
+    EXPECT_GT(block.rxCount, answered + 1) << "reads went on meanwhile";
+}
+
 // A zone 3 hours east of UTC without daylight saving, for the clock-setting tests.
 class EastZone {
 public:
