@@ -69,6 +69,7 @@ private:
     // 0 connected, 1 without sockets library, -1 stopped.
     int Connect();
     Step Cycle();
+    Step Take(const ReadRequest* request, size_t* index);
     Step Serve(Turn* turn);
     Step Receive(Turn* turn, size_t block);
     void Send(const std::vector<uint8_t>& frame, const Turn& turn, size_t block);
@@ -191,6 +192,11 @@ int Engine::Connect() {
 Step Engine::Cycle() {
     if (!Running()) return Step::kStopped;
     if (rules_.timeSynchronisation) sync_.Check(tables_, channelIndex_, std::time(nullptr));
+    if (plan_.requests.empty()) {
+        // Write-only tags plan no read: their commands take a turn of their own.
+        size_t none = 0;
+        if (const Step step = Take(nullptr, &none); step != Step::kGoOn) return step;
+    }
     for (size_t index = 0; index < plan_.requests.size();) {
         if (!Running()) return Step::kStopped;
         ReadRequest& request = plan_.requests[index];
@@ -198,22 +204,7 @@ Step Engine::Cycle() {
             ++index;
             continue;
         }
-        Turn turn = commands_.Begin(server_, request, &sync_, std::time(nullptr));
-        if (turn.kind == TurnKind::kSkip) {
-            ++index;
-            continue;
-        }
-        const Step step = Serve(&turn);
-        if (step != Step::kGoOn) return step;
-        ++transaction_;
-        PacketPause();
-        const bool displacedRead =
-            turn.kind == TurnKind::kWrite || turn.kind == TurnKind::kTimeSync;
-        if (turn.restartCycle) {
-            index = 0;
-        } else if (!displacedRead) {
-            ++index;
-        }
+        if (const Step step = Take(&request, &index); step != Step::kGoOn) return step;
     }
     if (channel_.m_ucDisconnect == 1) {
         kvlog::Info(log_.log, "WriteData: %s disconnecting from device %s (%s)", name_, name_,
@@ -222,6 +213,26 @@ Step Engine::Cycle() {
     }
     CyclePause();
     if (plan_.requests.empty()) platform::SleepMs(kEmptyCycleMs);
+    return Step::kGoOn;
+}
+
+// One request turn; `index` moves on to the request of the next turn.
+Step Engine::Take(const ReadRequest* request, size_t* index) {
+    Turn turn = commands_.Begin(server_, request, &sync_, std::time(nullptr));
+    if (turn.kind == TurnKind::kSkip) {
+        ++*index;
+        return Step::kGoOn;
+    }
+    const Step step = Serve(&turn);
+    if (step != Step::kGoOn) return step;
+    ++transaction_;
+    PacketPause();
+    const bool displacedRead = turn.kind == TurnKind::kWrite || turn.kind == TurnKind::kTimeSync;
+    if (turn.restartCycle) {
+        *index = 0;
+    } else if (!displacedRead) {
+        ++*index;
+    }
     return Step::kGoOn;
 }
 

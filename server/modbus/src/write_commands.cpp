@@ -102,10 +102,10 @@ WriteCommands::WriteCommands(const AnswerLog& log, Framing framing,
       rules_(rules),
       retries_(rules.retryBudget) {}
 
-Turn WriteCommands::Begin(core::Server* server, const ReadRequest& request, TimeSync* sync,
+Turn WriteCommands::Begin(core::Server* server, const ReadRequest* request, TimeSync* sync,
                           std::time_t now) {
     Turn turn;
-    turn.read = Untagged(request);
+    if (request != nullptr) turn.read = Untagged(*request);
     core::WriteCommand slot;
     server->tables.GetWrite(channelIndex_, &slot);
     turn.commandState = slot.commandState;
@@ -125,10 +125,15 @@ Turn WriteCommands::Begin(core::Server* server, const ReadRequest& request, Time
             turn.sent.write = true;
             return turn;
         default:
-            if (rules_.emergencyReads && BuildEmergencyRead(&turn)) return turn;
             break;
     }
-    SetRead(request, &turn);
+    // An emergency read refreshes read tags, which a channel without requests has none of.
+    if (request == nullptr) {
+        turn.kind = TurnKind::kSkip;
+        return turn;
+    }
+    if (rules_.emergencyReads && BuildEmergencyRead(&turn)) return turn;
+    SetRead(*request, &turn);
     return turn;
 }
 

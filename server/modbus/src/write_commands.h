@@ -38,8 +38,9 @@ public:
     WriteCommands(const AnswerLog& log, Framing framing, const core::ChannelRecord& channel,
                   size_t channelIndex, const EngineRules& rules);
 
-    // Builds the turn of `request`, which passed the priority gate.
-    Turn Begin(core::Server* server, const ReadRequest& request, TimeSync* sync, std::time_t now);
+    // Builds the turn of `request`, which passed the priority gate; without a request (a channel
+    // that polls nothing) only a pending command makes a turn, else the turn is kSkip.
+    Turn Begin(core::Server* server, const ReadRequest* request, TimeSync* sync, std::time_t now);
     // The frame that went out in this turn, for the emergency read of the next.
     void Sent(const Turn& turn, size_t frameLength);
     // The outcome of a write or clock-setting turn; true when the link is to be drained.

@@ -737,6 +737,23 @@ TEST(TcpWorker, AnAbortedWritesStatusStaysReadableForASecond) {
     EXPECT_GT(block.rxCount, answered + 1) << "reads went on meanwhile";
 }
 
+// A channel of write-only tags plans no read, yet its writes and clock settings go out.
+TEST(TcpWorker, AChannelWithoutReadsServesWritesAndClockSettings) {
+    LibmodbusSlave slave;
+    WorkerRig rig(slave.port());
+    const size_t tag = rig.AddTag({.function = 0, .reg = 5});
+    rig.server().tables.AddTimeSync({.channelId = kChannelId, .address = 1, .periodMinutes = 60});
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] { return slave.Holding(10000) != 0; }));
+    rig.PostWrite(core::kCommandWrite16, tag, 0x1234);
+    ASSERT_TRUE(WaitFor([&] { return rig.Channel().commandState == core::kCommandIdle; }));
+    const int32_t status = rig.Statistics().commandStatus;
+    ASSERT_TRUE(rig.Stop());
+    EXPECT_EQ(slave.Holding(5), 0x1234);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(slave.Requests(), 2u) << "a write with no displaced read, and no emergency read";
+}
+
 // A zone 3 hours east of UTC without daylight saving, for the clock-setting tests.
 class EastZone {
 public:
