@@ -181,6 +181,7 @@ int Engine::Connect() {
         FailEveryRequest(false);
         // The next try is 10 s away: the device is gone now, not after that many retries.
         ShowLinkLoss();
+        commands_.Unsent(server_, &sync_, std::time(nullptr));
         if (!SleepWhileRunning(timings_.connectRetryMs)) return -1;
     }
     SetConnectionStatus(0);

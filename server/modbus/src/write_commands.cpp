@@ -292,6 +292,37 @@ void WriteCommands::Retry(core::Server* server, const Turn& turn, TimeSync* sync
     Abort(server, turn, "TX failed", 2);
 }
 
+void WriteCommands::Unsent(core::Server* server, TimeSync* sync, std::time_t now) {
+    core::WriteCommand slot;
+    server->tables.GetWrite(channelIndex_, &slot);
+    Turn turn;
+    turn.commandState = slot.commandState;
+    switch (slot.commandState) {
+        case core::kCommandWrite16:
+        case core::kCommandWrite32HighWord:
+        case core::kCommandWrite32LowWord:
+        case core::kCommandWrite32: {
+            core::TagRecord tag;
+            // A tag of another channel is dropped, with its line, by the next turn.
+            if (server->tables.GetTag(slot.tagIndex, &tag) != core::kOk ||
+                tag.m_ucDevice != channel_.m_ucID) {
+                return;
+            }
+            turn.kind = TurnKind::kWrite;
+            turn.sent.unit = tag.m_ucDeviceNo;
+            break;
+        }
+        case core::kCommandTimeSync:
+            if (!rules_.timeSynchronisation) return;
+            turn.kind = TurnKind::kTimeSync;
+            turn.sent.unit = sync->PendingAddress();
+            break;
+        default:
+            return;
+    }
+    Retry(server, turn, sync, now);
+}
+
 bool WriteCommands::Finish(core::Server* server, const Turn& turn, TurnOutcome outcome,
                            uint8_t code, TimeSync* sync, std::time_t now) {
     if (outcome == TurnOutcome::kNoAnswer) {

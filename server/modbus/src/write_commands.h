@@ -46,6 +46,9 @@ public:
     // The outcome of a write or clock-setting turn; true when the link is to be drained.
     bool Finish(core::Server* server, const Turn& turn, TurnOutcome outcome, uint8_t code,
                 TimeSync* sync, std::time_t now);
+    // A failed connect kept the pending command from going out: it uses a retry as an
+    // unanswered turn does, so a device that is gone never gets a command hours late.
+    void Unsent(core::Server* server, TimeSync* sync, std::time_t now);
     // The tick count at which a write last set a command status (0 before the first).
     uint64_t lastStatusTick() const { return lastStatusTick_; }
 

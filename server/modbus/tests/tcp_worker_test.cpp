@@ -754,6 +754,48 @@ TEST(TcpWorker, AChannelWithoutReadsServesWritesAndClockSettings) {
     EXPECT_EQ(slave.Requests(), 2u) << "a write with no displaced read, and no emergency read";
 }
 
+// A write for a device that cannot be reached uses its retries on the failed connects and is
+// aborted, so it is never sent when the device comes back; a clock setting gives up the same way.
+TEST(TcpWorker, FailedConnectsUseUpAPendingCommandsRetries) {
+    struct Case {
+        uint8_t state;
+        const char* line;
+        int32_t status;  // 0: none expected
+    };
+    const Case cases[] = {
+        {core::kCommandWrite16,
+         "W WriteData: Plc1 Device Plc1 (127.0.0.1), Modbus device 1 command TX failed, aborting "
+         "TX",
+         2},
+        {core::kCommandTimeSync, "W WriteData: Plc1, Modbus device 1 time synchronization FAILED!",
+         0},
+    };
+    for (const Case& c : cases) {
+        LibmodbusSlave slave;
+        slave.Stop();
+        WorkerRig rig(slave.port());
+        rig.AddTag({.reg = 0});
+        const size_t tag = rig.AddTag(kHolding);
+        if (c.state == core::kCommandTimeSync) {
+            rig.server().tables.AddTimeSync(
+                {.channelId = kChannelId, .address = 1, .periodMinutes = 60});
+        }
+        rig.PostWrite(c.state, tag, 0x1234);
+        rig.Start();
+        ASSERT_TRUE(WaitFor([&] { return rig.LogCount(c.line) == 1; })) << c.line;
+        EXPECT_EQ(rig.Channel().commandState, core::kCommandIdle);
+        EXPECT_EQ(rig.LogCount("Modbus device 1 command TX failed, retries left: "), 3u);
+        if (c.status != 0) {
+            EXPECT_EQ(rig.Statistics().commandStatus, c.status);
+        }
+        slave.Start();
+        ASSERT_TRUE(WaitFor([&] { return slave.Requests() >= 3; }));
+        ASSERT_TRUE(rig.Stop());
+        EXPECT_EQ(slave.Holding(5), 0) << "a stale write went out";
+        EXPECT_EQ(slave.Holding(10000), 0) << "a clock setting that had given up went out";
+    }
+}
+
 // A zone 3 hours east of UTC without daylight saving, for the clock-setting tests.
 class EastZone {
 public:
