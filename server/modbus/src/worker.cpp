@@ -37,6 +37,11 @@ std::mutex& SendLock() {
 
 enum class Step { kGoOn, kLost, kStopped };
 
+bool SameRequest(const ReadRequest& a, const ReadRequest& b) {
+    return a.address == b.address && a.function == b.function && a.start == b.start &&
+           a.count == b.count;
+}
+
 class Engine {
 public:
     Engine(core::Server* server, size_t channelIndex, const core::ChannelRecord& channel,
@@ -59,7 +64,8 @@ public:
 private:
     bool Running() const { return server_->ClientsPresent(); }
     bool SleepWhileRunning(uint32_t milliseconds) const;
-    void FailEveryRequest(bool unanswered);
+    void LostDuringTurn(const Turn& turn);
+    void FailEveryRequest(const Turn* lost);
     void Silent();
     void ShowLinkLoss();
     size_t BlockOf(const ReadRequest& request) const {
@@ -111,6 +117,7 @@ private:
     Plan plan_;
     std::unique_ptr<Link> link_;
     uint16_t transaction_ = 0;
+    size_t resume_ = 0;         // the request a lost connection's next cycle begins with
     uint32_t silentTurns_ = 0;  // turns in a row that got no byte back
     bool drain_ = false;
     std::array<uint8_t, kMaxAnswerSize> answer_{};
@@ -151,8 +158,6 @@ int Engine::Run(Listing listing, std::unique_ptr<Link> link) {
                          "WriteData: %s restarting thread due to possible connection loss to "
                          "device %s (%s), socket=%d",
                          name_, name_, address_, Handle());
-            FailEveryRequest(true);
-            Silent();
             link_->Close();
             platform::SleepMs(timings_.lossPauseMs);
         }
@@ -178,7 +183,7 @@ int Engine::Connect() {
         kvlog::Error(log_.log, "WriteData: %s connecting to device %s (%s)... ERROR %d", name_,
                      name_, address_, error);
         SetConnectionStatus(error);
-        FailEveryRequest(false);
+        FailEveryRequest(nullptr);
         // The next try is 10 s away: the device is gone now, not after that many retries.
         ShowLinkLoss();
         commands_.Unsent(server_, &sync_, std::time(nullptr));
@@ -192,13 +197,18 @@ int Engine::Connect() {
 
 Step Engine::Cycle() {
     if (!Running()) return Step::kStopped;
-    if (rules_.timeSynchronisation) sync_.Check(tables_, channelIndex_, std::time(nullptr));
+    size_t index = resume_;
+    resume_ = 0;
+    const bool fresh = index == 0;  // else the rest of a cycle a lost connection broke
+    if (fresh && rules_.timeSynchronisation) {
+        sync_.Check(tables_, channelIndex_, std::time(nullptr));
+    }
     if (plan_.requests.empty()) {
         // Write-only tags plan no read: their commands take a turn of their own.
         size_t none = 0;
         if (const Step step = Take(nullptr, &none); step != Step::kGoOn) return step;
     }
-    for (size_t index = 0; index < plan_.requests.size();) {
+    while (index < plan_.requests.size()) {
         if (!Running()) return Step::kStopped;
         ReadRequest& request = plan_.requests[index];
         if (!DueThisCycle(&request)) {
@@ -225,15 +235,22 @@ Step Engine::Take(const ReadRequest* request, size_t* index) {
         return Step::kGoOn;
     }
     const Step step = Serve(&turn);
-    if (step != Step::kGoOn) return step;
+    if (step == Step::kStopped) return step;
     ++transaction_;
-    PacketPause();
     const bool displacedRead = turn.kind == TurnKind::kWrite || turn.kind == TurnKind::kTimeSync;
     if (turn.restartCycle) {
         *index = 0;
     } else if (!displacedRead) {
         ++*index;
     }
+    if (step == Step::kLost) {
+        LostDuringTurn(turn);
+        // The new connection goes on where this one would have: a request that makes the device
+        // drop the connection must not starve the requests behind it.
+        if (request != nullptr) resume_ = *index;
+        return step;
+    }
+    PacketPause();
     return Step::kGoOn;
 }
 
@@ -386,16 +403,31 @@ void Engine::Good(size_t block) {
     });
 }
 
-// A connect that failed, or a connection that broke during an exchange, is a failed poll of
-// every request at once (`unanswered`: a frame went out and got none). Each field device counts
-// it as one fault in a row, so that one break does not stand for the threshold's faults.
-void Engine::FailEveryRequest(bool unanswered) {
-    std::vector<size_t> counted;
+// A connection that broke during a turn is no answer to that turn (a write uses a retry) and a
+// failed poll of every other request.
+void Engine::LostDuringTurn(const Turn& turn) {
+    Unanswered(turn, tables_->GetModbusDeviceID(channel_.m_ucID, turn.sent.unit));
+    FailEveryRequest(&turn);
+    Silent();
+}
+
+// A connect that failed, or a connection that broke during the turn `lost`, is a failed poll of
+// every request at once (after a break, a frame went out and got no answer). Each field device
+// counts it as one fault in a row, so that one break does not stand for the threshold's faults;
+// the broken turn has counted its own field device and read already.
+void Engine::FailEveryRequest(const Turn* lost) {
+    const bool unanswered = lost != nullptr;
+    const bool lostRead =
+        unanswered && (lost->kind == TurnKind::kRead || lost->kind == TurnKind::kEmergencyRead);
+    const ReadRequest* counted = lostRead ? &lost->read : nullptr;
+    std::vector<size_t> blocks;
+    if (unanswered) blocks.push_back(tables_->GetModbusDeviceID(channel_.m_ucID, lost->sent.unit));
     for (const ReadRequest& request : plan_.requests) {
-        CountLinkFault(request, &plan_.tags, tables_);
+        CountLinkFault(request, counted, &plan_.tags, tables_);
+        if (counted != nullptr && SameRequest(request, *counted)) continue;
         const size_t block = BlockOf(request);
-        const bool first = std::find(counted.begin(), counted.end(), block) == counted.end();
-        if (first) counted.push_back(block);
+        const bool first = std::find(blocks.begin(), blocks.end(), block) == blocks.end();
+        if (first) blocks.push_back(block);
         Count(block, [unanswered, first](core::StatisticsBlock& b) {
             if (first) ++b.consecutiveFaults;
             if (unanswered) ++b.noAnswerCount;

@@ -204,9 +204,10 @@ TEST(TcpWorker, ThreeSilentAnswersDropTheConnectionFlagAndAGoodOneRaisesIt) {
     ASSERT_TRUE(rig.Stop());
 }
 
-TEST(TcpWorker, CloseDuringAWaitReconnectsAndRestartsAtTheFirstRequest) {
+// A request that makes the device drop the connection must not starve those behind it.
+TEST(TcpWorker, CloseDuringAWaitReconnectsAndGoesOnWithTheNextRequest) {
     FaultSlave slave;
-    slave.Script({{}, {Fault::kClose}, {}});
+    slave.Script({{Fault::kClose}, {}});
     WorkerRig rig(slave.port());
     rig.AddTag({.reg = 0});
     rig.AddTag({.reg = 500});
@@ -219,6 +220,9 @@ TEST(TcpWorker, CloseDuringAWaitReconnectsAndRestartsAtTheFirstRequest) {
     EXPECT_EQ(Body(frames[1]), ReadBody(1, 3, 500, 1));
     EXPECT_EQ(Body(frames[2]), ReadBody(1, 3, 0, 1));
     EXPECT_EQ(slave.Connections(), 2u);
+    EXPECT_EQ(rig.LogCount("WriteData: Plc1 Device Plc1 (127.0.0.1), Modbus device 1, function 3 "
+                           "- NO ANSWER"),
+              1u);
     EXPECT_EQ(rig.LogCount("WriteData: Plc1 unexpected close of connection at remote end"), 1u);
     EXPECT_EQ(rig.LogCount("WriteData: Plc1 restarting thread due to possible connection loss "
                            "to device Plc1 (127.0.0.1)"),
@@ -901,9 +905,35 @@ TEST(TcpWorker, OneBrokenExchangeIsOneFaultNotTheThreshold) {
     }));
     platform::SleepMs(500);
     const int32_t faults[] = {rig.Tag(first).faultCount, rig.Tag(second).faultCount};
+    const uint8_t broken = rig.Tag(first).state;
+    const core::StatisticsBlock block = rig.Statistics();
     ASSERT_TRUE(rig.Stop());
     EXPECT_EQ(faults[0], 1);
     EXPECT_EQ(faults[1], 1);
+    // The broken turn's request got no answer; the other one only lost its link.
+    EXPECT_EQ(broken, core::kTagNoFreshValue);
+    EXPECT_EQ(block.noAnswerCount, 2u);
+    EXPECT_EQ(block.consecutiveFaults, 1u);
+}
+
+// A broken connection is no answer to the write it carried: a retry is used, and the write is
+// sent again on the new connection.
+TEST(TcpWorker, AWriteWhoseConnectionBreaksUsesARetry) {
+    FaultSlave slave;
+    slave.Script({{Fault::kClose}, {}, {}, kSilent});
+    WorkerRig rig(slave.port());
+    rig.AddTag({.reg = 0});
+    const size_t tag = rig.AddTag(kHolding);
+    rig.PostWrite(core::kCommandWrite16, tag, 7);
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] { return rig.Channel().commandState == core::kCommandIdle; }));
+    const int32_t status = rig.Statistics().commandStatus;
+    ASSERT_TRUE(rig.Stop());
+    EXPECT_EQ(CountFrames(slave, {0, 0, 0, 6, 1, 6, 0, 5, 0, 7}), 2u);
+    EXPECT_EQ(rig.LogCount("WriteData: Plc1 Device Plc1 (127.0.0.1), Modbus device 1 command TX "
+                           "failed, retries left: 2"),
+              1u);
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace
