@@ -341,17 +341,21 @@ void StoreReadAnswer(Framing framing, const AnswerLog& log, const SentFrame& sen
 
 namespace {
 
+bool Covers(const ReadRequest& request, const core::TagRecord& record) {
+    return record.m_ucDeviceNo == request.address && record.m_ucFunction == request.function &&
+           record.m_dwRegister >= request.start && record.m_dwRegister <= request.end;
+}
+
 // The tags a read request covers: its field device and function, registers from its start to its
-// end; `change` goes to the private copy and to the record in the tag table.
+// end, but none that `except` covers; `change` goes to the private copy and to the record in the
+// tag table.
 void ChangeRequestTags(const ReadRequest& request, std::vector<ChannelTag>* tags,
                        core::RuntimeTables* tables,
-                       const std::function<void(core::TagRecord&)>& change) {
+                       const std::function<void(core::TagRecord&)>& change,
+                       const ReadRequest* except = nullptr) {
     for (ChannelTag& tag : *tags) {
-        const core::TagRecord& record = tag.record;
-        if (record.m_ucDeviceNo != request.address || record.m_ucFunction != request.function ||
-            record.m_dwRegister < request.start || record.m_dwRegister > request.end) {
-            continue;
-        }
+        if (!Covers(request, tag.record)) continue;
+        if (except != nullptr && Covers(*except, tag.record)) continue;
         change(tag.record);
         tables->UpdateTag(tag.index, change);
     }
@@ -367,10 +371,10 @@ void MarkReadFailed(const ReadRequest& request, std::vector<ChannelTag>* tags,
     });
 }
 
-void CountLinkFault(const ReadRequest& request, std::vector<ChannelTag>* tags,
-                    core::RuntimeTables* tables) {
-    ChangeRequestTags(request, tags, tables,
-                      [](core::TagRecord& record) { record.faultCount += 1; });
+void CountLinkFault(const ReadRequest& request, const ReadRequest* counted,
+                    std::vector<ChannelTag>* tags, core::RuntimeTables* tables) {
+    ChangeRequestTags(
+        request, tags, tables, [](core::TagRecord& record) { record.faultCount += 1; }, counted);
 }
 
 void RaiseFaultCount(const ReadRequest& request, int32_t faults, std::vector<ChannelTag>* tags,

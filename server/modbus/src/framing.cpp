@@ -33,6 +33,14 @@ std::vector<uint8_t> WriteSinglePdu(uint8_t unit, uint8_t function, uint16_t reg
     return ReadPdu(unit, function, reg, value);  // the same layout
 }
 
+std::vector<uint8_t> WriteOneRegisterPdu(uint8_t unit, uint8_t function, uint16_t reg,
+                                         uint16_t value) {
+    std::vector<uint8_t> pdu = ReadPdu(unit, function, reg, 1);
+    pdu.push_back(2);
+    PutWord(&pdu, value);
+    return pdu;
+}
+
 std::vector<uint8_t> WriteDoublePdu(uint8_t unit, uint8_t function, uint16_t reg,
                                     const uint8_t value[4]) {
     std::vector<uint8_t> pdu = ReadPdu(unit, function, reg, 2);

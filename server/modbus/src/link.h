@@ -92,7 +92,6 @@ struct EngineRules {
     uint8_t retryBudget = 3;
     bool emergencyReads = true;
     bool timeSynchronisation = true;
-    bool writeConfirmedOnMismatch = true;  // RTU framing rejects a mismatching write answer
 };
 
 std::unique_ptr<Link> MakeTcpLink(const std::string& address, uint16_t port);

@@ -37,6 +37,11 @@ std::mutex& SendLock() {
 
 enum class Step { kGoOn, kLost, kStopped };
 
+bool SameRequest(const ReadRequest& a, const ReadRequest& b) {
+    return a.address == b.address && a.function == b.function && a.start == b.start &&
+           a.count == b.count;
+}
+
 class Engine {
 public:
     Engine(core::Server* server, size_t channelIndex, const core::ChannelRecord& channel,
@@ -59,7 +64,8 @@ public:
 private:
     bool Running() const { return server_->ClientsPresent(); }
     bool SleepWhileRunning(uint32_t milliseconds) const;
-    void FailEveryRequest(bool unanswered);
+    void LostDuringTurn(const Turn& turn);
+    void FailEveryRequest(const Turn* lost);
     void Silent();
     void ShowLinkLoss();
     size_t BlockOf(const ReadRequest& request) const {
@@ -69,6 +75,7 @@ private:
     // 0 connected, 1 without sockets library, -1 stopped.
     int Connect();
     Step Cycle();
+    Step Take(const ReadRequest* request, size_t* index);
     Step Serve(Turn* turn);
     Step Receive(Turn* turn, size_t block);
     void Send(const std::vector<uint8_t>& frame, const Turn& turn, size_t block);
@@ -110,6 +117,7 @@ private:
     Plan plan_;
     std::unique_ptr<Link> link_;
     uint16_t transaction_ = 0;
+    size_t resume_ = 0;         // the request a lost connection's next cycle begins with
     uint32_t silentTurns_ = 0;  // turns in a row that got no byte back
     bool drain_ = false;
     std::array<uint8_t, kMaxAnswerSize> answer_{};
@@ -150,8 +158,6 @@ int Engine::Run(Listing listing, std::unique_ptr<Link> link) {
                          "WriteData: %s restarting thread due to possible connection loss to "
                          "device %s (%s), socket=%d",
                          name_, name_, address_, Handle());
-            FailEveryRequest(true);
-            Silent();
             link_->Close();
             platform::SleepMs(timings_.lossPauseMs);
         }
@@ -177,9 +183,10 @@ int Engine::Connect() {
         kvlog::Error(log_.log, "WriteData: %s connecting to device %s (%s)... ERROR %d", name_,
                      name_, address_, error);
         SetConnectionStatus(error);
-        FailEveryRequest(false);
+        FailEveryRequest(nullptr);
         // The next try is 10 s away: the device is gone now, not after that many retries.
         ShowLinkLoss();
+        commands_.Unsent(server_, &sync_, std::time(nullptr));
         if (!SleepWhileRunning(timings_.connectRetryMs)) return -1;
     }
     SetConnectionStatus(0);
@@ -190,30 +197,25 @@ int Engine::Connect() {
 
 Step Engine::Cycle() {
     if (!Running()) return Step::kStopped;
-    if (rules_.timeSynchronisation) sync_.Check(tables_, channelIndex_, std::time(nullptr));
-    for (size_t index = 0; index < plan_.requests.size();) {
+    size_t index = resume_;
+    resume_ = 0;
+    const bool fresh = index == 0;  // else the rest of a cycle a lost connection broke
+    if (fresh && rules_.timeSynchronisation) {
+        sync_.Check(tables_, channelIndex_, std::time(nullptr));
+    }
+    if (plan_.requests.empty()) {
+        // Write-only tags plan no read: their commands take a turn of their own.
+        size_t none = 0;
+        if (const Step step = Take(nullptr, &none); step != Step::kGoOn) return step;
+    }
+    while (index < plan_.requests.size()) {
         if (!Running()) return Step::kStopped;
         ReadRequest& request = plan_.requests[index];
         if (!DueThisCycle(&request)) {
             ++index;
             continue;
         }
-        Turn turn = commands_.Begin(server_, request, &sync_, std::time(nullptr));
-        if (turn.kind == TurnKind::kSkip) {
-            ++index;
-            continue;
-        }
-        const Step step = Serve(&turn);
-        if (step != Step::kGoOn) return step;
-        ++transaction_;
-        PacketPause();
-        const bool displacedRead =
-            turn.kind == TurnKind::kWrite || turn.kind == TurnKind::kTimeSync;
-        if (turn.restartCycle) {
-            index = 0;
-        } else if (!displacedRead) {
-            ++index;
-        }
+        if (const Step step = Take(&request, &index); step != Step::kGoOn) return step;
     }
     if (channel_.m_ucDisconnect == 1) {
         kvlog::Info(log_.log, "WriteData: %s disconnecting from device %s (%s)", name_, name_,
@@ -222,6 +224,33 @@ Step Engine::Cycle() {
     }
     CyclePause();
     if (plan_.requests.empty()) platform::SleepMs(kEmptyCycleMs);
+    return Step::kGoOn;
+}
+
+// One request turn; `index` moves on to the request of the next turn.
+Step Engine::Take(const ReadRequest* request, size_t* index) {
+    Turn turn = commands_.Begin(server_, request, &sync_, std::time(nullptr));
+    if (turn.kind == TurnKind::kSkip) {
+        ++*index;
+        return Step::kGoOn;
+    }
+    const Step step = Serve(&turn);
+    if (step == Step::kStopped) return step;
+    ++transaction_;
+    const bool displacedRead = turn.kind == TurnKind::kWrite || turn.kind == TurnKind::kTimeSync;
+    if (turn.restartCycle) {
+        *index = 0;
+    } else if (!displacedRead) {
+        ++*index;
+    }
+    if (step == Step::kLost) {
+        LostDuringTurn(turn);
+        // The new connection goes on where this one would have: a request that makes the device
+        // drop the connection must not starve the requests behind it.
+        if (request != nullptr) resume_ = *index;
+        return step;
+    }
+    PacketPause();
     return Step::kGoOn;
 }
 
@@ -340,20 +369,27 @@ void Engine::Judge(Turn* turn, size_t block, size_t size) {
     Count(block, [](core::StatisticsBlock& b) { ++b.rxCount; });
     const bool matches = AnswerMatches(framing_, log_, turn->sent, turn->itemSize,
                                        turn->requestCount, answer_.data(), size);
-    const bool write = turn->sent.write;
-    if (!matches) Mismatch(block);
-    if (write && (matches || rules_.writeConfirmedOnMismatch)) {
+    if (!matches) {
+        Mismatch(block);
+        // Only the write's own answer confirms it: another one (a late answer to an earlier
+        // request) may hide the device's refusal, which the drain takes with it.
+        if (turn->sent.write) {
+            commands_.Finish(server_, *turn, TurnOutcome::kNoAnswer, 0, &sync_, std::time(nullptr));
+        }
+        return;
+    }
+    if (turn->sent.write) {
         commands_.Finish(server_, *turn, TurnOutcome::kConfirmed, 0, &sync_, std::time(nullptr));
         Good(block);
-    } else if (!write && matches) {
+    } else {
         Stored(*turn, block, size);
     }
 }
 
 void Engine::Stored(const Turn& turn, size_t block, size_t size) {
-    // The outcome of the last write stays visible for a while, then the status shows nothing.
-    const uint64_t lastConfirmed = commands_.lastConfirmedTick();
-    if (platform::TickCount64() - lastConfirmed >= kCommandStatusHoldMs) {
+    // Every outcome of a write stays visible for a while, a failure as long as a success, then
+    // the status shows nothing.
+    if (platform::TickCount64() - commands_.lastStatusTick() >= kCommandStatusHoldMs) {
         Count(block, [](core::StatisticsBlock& b) { b.commandStatus = -1; });
     }
     StoreReadAnswer(framing_, log_, turn.sent, answer_.data(), size, &plan_.tags, tables_);
@@ -367,16 +403,31 @@ void Engine::Good(size_t block) {
     });
 }
 
-// A connect that failed, or a connection that broke during an exchange, is a failed poll of
-// every request at once (`unanswered`: a frame went out and got none). Each field device counts
-// it as one fault in a row, so that one break does not stand for the threshold's faults.
-void Engine::FailEveryRequest(bool unanswered) {
-    std::vector<size_t> counted;
+// A connection that broke during a turn is no answer to that turn (a write uses a retry) and a
+// failed poll of every other request.
+void Engine::LostDuringTurn(const Turn& turn) {
+    Unanswered(turn, tables_->GetModbusDeviceID(channel_.m_ucID, turn.sent.unit));
+    FailEveryRequest(&turn);
+    Silent();
+}
+
+// A connect that failed, or a connection that broke during the turn `lost`, is a failed poll of
+// every request at once (after a break, a frame went out and got no answer). Each field device
+// counts it as one fault in a row, so that one break does not stand for the threshold's faults;
+// the broken turn has counted its own field device and read already.
+void Engine::FailEveryRequest(const Turn* lost) {
+    const bool unanswered = lost != nullptr;
+    const bool lostRead =
+        unanswered && (lost->kind == TurnKind::kRead || lost->kind == TurnKind::kEmergencyRead);
+    const ReadRequest* counted = lostRead ? &lost->read : nullptr;
+    std::vector<size_t> blocks;
+    if (unanswered) blocks.push_back(tables_->GetModbusDeviceID(channel_.m_ucID, lost->sent.unit));
     for (const ReadRequest& request : plan_.requests) {
-        CountLinkFault(request, &plan_.tags, tables_);
+        CountLinkFault(request, counted, &plan_.tags, tables_);
+        if (counted != nullptr && SameRequest(request, *counted)) continue;
         const size_t block = BlockOf(request);
-        const bool first = std::find(counted.begin(), counted.end(), block) == counted.end();
-        if (first) counted.push_back(block);
+        const bool first = std::find(blocks.begin(), blocks.end(), block) == blocks.end();
+        if (first) blocks.push_back(block);
         Count(block, [unanswered, first](core::StatisticsBlock& b) {
             if (first) ++b.consecutiveFaults;
             if (unanswered) ++b.noAnswerCount;

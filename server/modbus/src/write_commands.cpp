@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 #include "modbus/framing.h"
 #include "platform/clock.h"
@@ -12,6 +13,7 @@ namespace {
 constexpr uint8_t kReadHolding = 3;
 constexpr uint8_t kReadCoils = 1;
 constexpr uint8_t kWriteSingle = 6;
+constexpr uint8_t kWriteMultiple = 16;
 constexpr uint16_t kEmergencyCount = 120;
 constexpr uint16_t kModeRegister = 0x30;
 constexpr uint8_t kLongRetryBudget = 5;  // after a step of a two-step 32-bit write
@@ -33,6 +35,34 @@ bool Contains(const std::array<uint16_t, N>& values, uint16_t value) {
 uint8_t EmergencyFunction(uint16_t reg, uint16_t value) {
     if (reg != kModeRegister || Contains(kModesReadingRegisters, value)) return kReadHolding;
     return Contains(kModesReadingCoils, value) ? kReadCoils : 0;
+}
+
+uint16_t Swapped(uint16_t word) {
+    return static_cast<uint16_t>(word << 8 | word >> 8);
+}
+
+// The words of registers R and R + 1 that the read decoding of the byte order turns back into
+// `value`; nothing for an order without such a layout.
+std::optional<std::array<uint16_t, 2>> RegisterWords(uint32_t value, uint8_t byteOrder) {
+    const uint16_t high = static_cast<uint16_t>(value >> 16);
+    const uint16_t low = static_cast<uint16_t>(value);
+    switch (byteOrder) {
+        case 0:  // 1234
+            return std::array<uint16_t, 2>{high, low};
+        case 1:  // 4321: the least significant byte comes first
+            return std::array<uint16_t, 2>{Swapped(low), Swapped(high)};
+        case 3:  // 3412: the first register holds the low word
+            return std::array<uint16_t, 2>{low, high};
+        default:
+            return std::nullopt;
+    }
+}
+
+// Whether the tag's write function can carry the command: a 32-bit value in one request takes
+// function 16, one register either function.
+bool WriteFunctionServes(uint8_t function, uint8_t commandState) {
+    if (commandState == core::kCommandWrite32) return function == kWriteMultiple;
+    return function == kWriteSingle || function == kWriteMultiple;
 }
 
 // The request's numbers without its tag list, which the answer steps do not need.
@@ -72,10 +102,10 @@ WriteCommands::WriteCommands(const AnswerLog& log, Framing framing,
       rules_(rules),
       retries_(rules.retryBudget) {}
 
-Turn WriteCommands::Begin(core::Server* server, const ReadRequest& request, TimeSync* sync,
+Turn WriteCommands::Begin(core::Server* server, const ReadRequest* request, TimeSync* sync,
                           std::time_t now) {
     Turn turn;
-    turn.read = Untagged(request);
+    if (request != nullptr) turn.read = Untagged(*request);
     core::WriteCommand slot;
     server->tables.GetWrite(channelIndex_, &slot);
     turn.commandState = slot.commandState;
@@ -95,10 +125,15 @@ Turn WriteCommands::Begin(core::Server* server, const ReadRequest& request, Time
             turn.sent.write = true;
             return turn;
         default:
-            if (rules_.emergencyReads && BuildEmergencyRead(&turn)) return turn;
             break;
     }
-    SetRead(request, &turn);
+    // An emergency read refreshes read tags, which a channel without requests has none of.
+    if (request == nullptr) {
+        turn.kind = TurnKind::kSkip;
+        return turn;
+    }
+    if (rules_.emergencyReads && BuildEmergencyRead(&turn)) return turn;
+    SetRead(*request, &turn);
     return turn;
 }
 
@@ -120,47 +155,62 @@ bool WriteCommands::BuildWrite(core::Server* server, const core::WriteCommand& s
     turn->sent.write = true;
     const SentFrame& sent = turn->sent;
 
-    if (slot.commandState == core::kCommandWrite32) {
-        const uint16_t high = static_cast<uint16_t>(slot.value32 >> 16);
-        const uint16_t low = static_cast<uint16_t>(slot.value32);
-        uint16_t first = high;
-        uint16_t second = low;
-        if (tag.m_ucByteOrder == 3) std::swap(first, second);
-        if (tag.m_ucByteOrder != 0 && tag.m_ucByteOrder != 3) {
-            // No rule says how these orders map onto one two-register write.
-            kvlog::Error(log_.log,
-                         "WriteData: %s refusing to write tag %s: byte order %u of a 32-bit "
-                         "value cannot be written in one request",
-                         name, tag.m_strName.c_str(), unsigned{tag.m_ucByteOrder});
-            Abort(server, *turn, nullptr, 2);
-            return false;
-        }
-        const uint8_t value[4] = {static_cast<uint8_t>(first >> 8), static_cast<uint8_t>(first),
-                                  static_cast<uint8_t>(second >> 8), static_cast<uint8_t>(second)};
-        turn->pdu = WriteDoublePdu(sent.unit, sent.function, sent.start, value);
-        kvlog::Info(log_.log,
-                    "WriteData: %s send data: device 0x%02X, function %02X, start address 0x%04X, "
-                    "value 0x%08X",
-                    name, unsigned{sent.unit}, unsigned{sent.function}, unsigned{sent.start},
-                    slot.value32);
-        kvlog::Info(log_.log, "WriteData: %s raising device %u requests priority", name,
-                    unsigned{sent.unit});
-        turn->restartCycle = true;
+    if (!WriteFunctionServes(tag.m_ucWriteFunction, slot.commandState)) {
+        kvlog::Error(log_.log,
+                     "WriteData: %s refusing to write tag %s: write function %u cannot serve "
+                     "command state %u",
+                     name, tag.m_strName.c_str(), unsigned{tag.m_ucWriteFunction},
+                     unsigned{slot.commandState});
+        Abort(server, *turn, nullptr, 2);
+        return false;
+    }
+    if (slot.commandState == core::kCommandWrite16) {
+        BuildOneRegister(slot.value16, turn);
         return true;
     }
-
-    uint16_t value = slot.value16;
-    if (slot.commandState == core::kCommandWrite32HighWord) {
-        value = static_cast<uint16_t>(slot.value32 >> 16);
-    } else if (slot.commandState == core::kCommandWrite32LowWord) {
-        value = static_cast<uint16_t>(slot.value32);
-        turn->sent.start = static_cast<uint16_t>(sent.start + 1);
+    const std::optional<std::array<uint16_t, 2>> words =
+        RegisterWords(slot.value32, tag.m_ucByteOrder);
+    if (!words) {
+        kvlog::Error(log_.log,
+                     "WriteData: %s refusing to write tag %s: byte order %u of a 32-bit value "
+                     "has no register layout",
+                     name, tag.m_strName.c_str(), unsigned{tag.m_ucByteOrder});
+        Abort(server, *turn, nullptr, 2);
+        return false;
     }
-    turn->pdu = WriteSinglePdu(sent.unit, sent.function, sent.start, value);
-    kvlog::Info(
-        log_.log, "WriteData: %s send data: device %02X, function %02X, address %04X, value %04X",
-        name, unsigned{sent.unit}, unsigned{sent.function}, unsigned{sent.start}, unsigned{value});
+    if (slot.commandState == core::kCommandWrite32HighWord) {
+        BuildOneRegister((*words)[0], turn);
+        return true;
+    }
+    if (slot.commandState == core::kCommandWrite32LowWord) {
+        turn->sent.start = static_cast<uint16_t>(sent.start + 1);
+        BuildOneRegister((*words)[1], turn);
+        return true;
+    }
+    const uint8_t value[4] = {
+        static_cast<uint8_t>((*words)[0] >> 8), static_cast<uint8_t>((*words)[0]),
+        static_cast<uint8_t>((*words)[1] >> 8), static_cast<uint8_t>((*words)[1])};
+    turn->pdu = WriteDoublePdu(sent.unit, sent.function, sent.start, value);
+    kvlog::Info(log_.log,
+                "WriteData: %s send data: device 0x%02X, function %02X, start address 0x%04X, "
+                "value 0x%08X",
+                name, unsigned{sent.unit}, unsigned{sent.function}, unsigned{sent.start},
+                slot.value32);
+    kvlog::Info(log_.log, "WriteData: %s raising device %u requests priority", name,
+                unsigned{sent.unit});
+    turn->restartCycle = true;
     return true;
+}
+
+void WriteCommands::BuildOneRegister(uint16_t value, Turn* turn) const {
+    const SentFrame& sent = turn->sent;
+    turn->pdu = sent.function == kWriteSingle
+                    ? WriteSinglePdu(sent.unit, sent.function, sent.start, value)
+                    : WriteOneRegisterPdu(sent.unit, sent.function, sent.start, value);
+    kvlog::Info(log_.log,
+                "WriteData: %s send data: device %02X, function %02X, address %04X, value %04X",
+                log_.channel.c_str(), unsigned{sent.unit}, unsigned{sent.function},
+                unsigned{sent.start}, unsigned{value});
 }
 
 bool WriteCommands::BuildEmergencyRead(Turn* turn) {
@@ -203,6 +253,7 @@ void WriteCommands::Sent(const Turn& turn, size_t frameLength) {
 
 void WriteCommands::SetStatus(core::Server* server, const Turn& turn, int32_t status) {
     const size_t block = server->tables.GetModbusDeviceID(channel_.m_ucID, turn.sent.unit);
+    lastStatusTick_ = platform::TickCount64();
     server->tables.UpdateStatistics(
         channelIndex_, block, [status](core::StatisticsBlock& b) { b.commandStatus = status; });
 }
@@ -241,6 +292,37 @@ void WriteCommands::Retry(core::Server* server, const Turn& turn, TimeSync* sync
     Abort(server, turn, "TX failed", 2);
 }
 
+void WriteCommands::Unsent(core::Server* server, TimeSync* sync, std::time_t now) {
+    core::WriteCommand slot;
+    server->tables.GetWrite(channelIndex_, &slot);
+    Turn turn;
+    turn.commandState = slot.commandState;
+    switch (slot.commandState) {
+        case core::kCommandWrite16:
+        case core::kCommandWrite32HighWord:
+        case core::kCommandWrite32LowWord:
+        case core::kCommandWrite32: {
+            core::TagRecord tag;
+            // A tag of another channel is dropped, with its line, by the next turn.
+            if (server->tables.GetTag(slot.tagIndex, &tag) != core::kOk ||
+                tag.m_ucDevice != channel_.m_ucID) {
+                return;
+            }
+            turn.kind = TurnKind::kWrite;
+            turn.sent.unit = tag.m_ucDeviceNo;
+            break;
+        }
+        case core::kCommandTimeSync:
+            if (!rules_.timeSynchronisation) return;
+            turn.kind = TurnKind::kTimeSync;
+            turn.sent.unit = sync->PendingAddress();
+            break;
+        default:
+            return;
+    }
+    Retry(server, turn, sync, now);
+}
+
 bool WriteCommands::Finish(core::Server* server, const Turn& turn, TurnOutcome outcome,
                            uint8_t code, TimeSync* sync, std::time_t now) {
     if (outcome == TurnOutcome::kNoAnswer) {
@@ -270,7 +352,6 @@ bool WriteCommands::Finish(core::Server* server, const Turn& turn, TurnOutcome o
 }
 
 void WriteCommands::Confirm(core::Server* server, const Turn& turn) {
-    lastConfirmedTick_ = platform::TickCount64();
     const unsigned unit = turn.sent.unit;
     switch (turn.commandState) {
         case core::kCommandWrite32HighWord:

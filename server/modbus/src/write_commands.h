@@ -38,15 +38,19 @@ public:
     WriteCommands(const AnswerLog& log, Framing framing, const core::ChannelRecord& channel,
                   size_t channelIndex, const EngineRules& rules);
 
-    // Builds the turn of `request`, which passed the priority gate.
-    Turn Begin(core::Server* server, const ReadRequest& request, TimeSync* sync, std::time_t now);
+    // Builds the turn of `request`, which passed the priority gate; without a request (a channel
+    // that polls nothing) only a pending command makes a turn, else the turn is kSkip.
+    Turn Begin(core::Server* server, const ReadRequest* request, TimeSync* sync, std::time_t now);
     // The frame that went out in this turn, for the emergency read of the next.
     void Sent(const Turn& turn, size_t frameLength);
     // The outcome of a write or clock-setting turn; true when the link is to be drained.
     bool Finish(core::Server* server, const Turn& turn, TurnOutcome outcome, uint8_t code,
                 TimeSync* sync, std::time_t now);
-    // The tick count of the last confirmed write (0 before the first).
-    uint64_t lastConfirmedTick() const { return lastConfirmedTick_; }
+    // A failed connect kept the pending command from going out: it uses a retry as an
+    // unanswered turn does, so a device that is gone never gets a command hours late.
+    void Unsent(core::Server* server, TimeSync* sync, std::time_t now);
+    // The tick count at which a write last set a command status (0 before the first).
+    uint64_t lastStatusTick() const { return lastStatusTick_; }
 
 private:
     struct PreviousFrame {
@@ -58,6 +62,8 @@ private:
     };
 
     bool BuildWrite(core::Server* server, const core::WriteCommand& slot, Turn* turn);
+    // The frame that writes `value` to the turn's register by the tag's write function.
+    void BuildOneRegister(uint16_t value, Turn* turn) const;
     bool BuildEmergencyRead(Turn* turn);
     void Confirm(core::Server* server, const Turn& turn);
     void SetStatus(core::Server* server, const Turn& turn, int32_t status);
@@ -71,7 +77,7 @@ private:
     EngineRules rules_;
     uint8_t retries_;
     PreviousFrame previous_;
-    uint64_t lastConfirmedTick_ = 0;
+    uint64_t lastStatusTick_ = 0;
 };
 
 }  // namespace modbus

@@ -205,9 +205,10 @@ TEST(TcpWorker, ThreeSilentAnswersDropTheConnectionFlagAndAGoodOneRaisesIt) {
     ASSERT_TRUE(rig.Stop());
 }
 
-TEST(TcpWorker, CloseDuringAWaitReconnectsAndRestartsAtTheFirstRequest) {
+// A request that makes the device drop the connection must not starve those behind it.
+TEST(TcpWorker, CloseDuringAWaitReconnectsAndGoesOnWithTheNextRequest) {
     FaultSlave slave;
-    slave.Script({{}, {Fault::kClose}, {}});
+    slave.Script({{Fault::kClose}, {}});
     WorkerRig rig(slave.port());
     rig.AddTag({.reg = 0});
     rig.AddTag({.reg = 500});
@@ -220,6 +221,9 @@ TEST(TcpWorker, CloseDuringAWaitReconnectsAndRestartsAtTheFirstRequest) {
     EXPECT_EQ(Body(frames[1]), ReadBody(1, 3, 500, 1));
     EXPECT_EQ(Body(frames[2]), ReadBody(1, 3, 0, 1));
     EXPECT_EQ(slave.Connections(), 2u);
+    EXPECT_EQ(rig.LogCount("WriteData: Plc1 Device Plc1 (127.0.0.1), Modbus device 1, function 3 "
+                           "- NO ANSWER"),
+              1u);
     EXPECT_EQ(rig.LogCount("WriteData: Plc1 unexpected close of connection at remote end"), 1u);
     EXPECT_EQ(rig.LogCount("WriteData: Plc1 restarting thread due to possible connection loss "
                            "to device Plc1 (127.0.0.1)"),
@@ -456,6 +460,7 @@ const TagSpec kModeRegister{.reg = 0x30};
 const TagSpec kLong{.reg = 20, .size = 32};
 const TagSpec kLongOneRequest{.reg = 20, .size = 32, .writeFunction = 16};
 const TagSpec kLongSwapped{.reg = 20, .size = 32, .writeFunction = 16, .byteOrder = 3};
+const TagSpec kHoldingByFunction16{.reg = 5, .writeFunction = 16};
 const FaultStep kSilent{Fault::kSilent};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -526,6 +531,40 @@ INSTANTIATE_TEST_SUITE_P(
                   {{Fault::kException, 4}, kSilent},
                   {{0, 0, 0, 6, 1, 6, 0, 5, 0, 7}, ReadBody(1, 3, 0, 120)},
                   4},
+        WriteCase{"OneRegisterByFunction16",
+                  core::kCommandWrite16,
+                  kHoldingByFunction16,
+                  0x1234,
+                  0,
+                  {{}, kSilent},
+                  // No emergency read after a function 16 write: the displaced read follows.
+                  {{0, 0, 0, 9, 1, 16, 0, 5, 0, 1, 2, 0x12, 0x34}, ReadBody(1, 3, 5, 1)},
+                  0},
+        // An answer that is not the write's own confirms nothing: a retry is used.
+        WriteCase{"WrongTransactionRetried",
+                  core::kCommandWrite16,
+                  kHolding,
+                  7,
+                  0,
+                  {{Fault::kWrongTransaction}, {}, kSilent},
+                  {{0, 0, 0, 6, 1, 6, 0, 5, 0, 7}, {0, 0, 0, 6, 1, 6, 0, 5, 0, 7}},
+                  0},
+        WriteCase{"WrongUnitRetried",
+                  core::kCommandWrite16,
+                  kHolding,
+                  7,
+                  0,
+                  {{Fault::kWrongUnit}, {}, kSilent},
+                  {{0, 0, 0, 6, 1, 6, 0, 5, 0, 7}, {0, 0, 0, 6, 1, 6, 0, 5, 0, 7}},
+                  0},
+        WriteCase{"WrongFunctionRetried",
+                  core::kCommandWrite16,
+                  kHolding,
+                  7,
+                  0,
+                  {{Fault::kWrongFunction}, {}, kSilent},
+                  {{0, 0, 0, 6, 1, 6, 0, 5, 0, 7}, {0, 0, 0, 6, 1, 6, 0, 5, 0, 7}},
+                  0},
         WriteCase{"ShortAnswerRetried",
                   core::kCommandWrite16,
                   kHolding,
@@ -535,6 +574,56 @@ INSTANTIATE_TEST_SUITE_P(
                   {{0, 0, 0, 6, 1, 6, 0, 5, 0, 7}, {0, 0, 0, 6, 1, 6, 0, 5, 0, 7}},
                   0}),
     [](const ::testing::TestParamInfo<WriteCase>& info) { return info.param.name; });
+
+struct RoundTripCase {
+    const char* name;
+    uint8_t size;
+    uint8_t writeFunction;
+    uint8_t byteOrder;
+};
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const RoundTripCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class TcpWorkerRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
+
+// What a client writes is what the worker's own read decoding gives back from the device.
+TEST_P(TcpWorkerRoundTrip, TheValueWrittenIsTheValueReadBack) {
+    const RoundTripCase& c = GetParam();
+    LibmodbusSlave slave;
+    WorkerRig rig(slave.port());
+    const size_t tag = rig.AddTag(
+        {.reg = 20, .size = c.size, .writeFunction = c.writeFunction, .byteOrder = c.byteOrder});
+    const bool wide = c.size == 32;
+    const uint32_t value = wide ? 0x12345678u : 0x1234u;
+    const uint8_t state = !wide                  ? core::kCommandWrite16
+                          : c.writeFunction == 6 ? core::kCommandWrite32HighWord
+                                                 : core::kCommandWrite32;
+    rig.PostWrite(state, tag, static_cast<uint16_t>(value), value);
+    rig.Start();
+    const bool readBack = WaitFor([&] {
+        return rig.Tag(tag).rawValue == static_cast<int32_t>(value) &&
+               rig.Channel().commandState == core::kCommandIdle;
+    });
+    const int32_t status = rig.Statistics().commandStatus;
+    ASSERT_TRUE(rig.Stop());
+    EXPECT_TRUE(readBack) << std::hex << "read back 0x" << rig.Tag(tag).rawValue << ", registers 0x"
+                          << slave.Holding(20) << " 0x" << slave.Holding(21);
+    EXPECT_NE(status, 2) << "the write was aborted";
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, TcpWorkerRoundTrip,
+                         ::testing::Values(RoundTripCase{"Word16", 16, 16, 0},
+                                           RoundTripCase{"Order0Function6", 32, 6, 0},
+                                           RoundTripCase{"Order1Function6", 32, 6, 1},
+                                           RoundTripCase{"Order3Function6", 32, 6, 3},
+                                           RoundTripCase{"Order0Function16", 32, 16, 0},
+                                           RoundTripCase{"Order1Function16", 32, 16, 1},
+                                           RoundTripCase{"Order3Function16", 32, 16, 3}),
+                         [](const ::testing::TestParamInfo<RoundTripCase>& info) {
+                             return info.param.name;
+                         });
 
 TEST(TcpWorker, NeverAnsweredWriteIsSentFourTimes) {
     FaultSlave slave;
@@ -629,8 +718,20 @@ TEST(TcpWorker, WritesThatCannotGoOutAreDropped) {
          "WriteData: Plc1 error writing tag T1 to device Plc1 (127.0.0.1)",
          0},
         {core::kCommandWrite32,
-         {.function = 0, .reg = 20, .size = 32, .writeFunction = 16, .byteOrder = 1},
-         "WriteData: Plc1 refusing to write tag T1: byte order 1",
+         {.function = 0, .reg = 20, .size = 32, .writeFunction = 16, .byteOrder = 2},
+         "E WriteData: Plc1 refusing to write tag T1: byte order 2 of a 32-bit value",
+         2},
+        {core::kCommandWrite32HighWord,
+         {.function = 0, .reg = 20, .size = 32, .writeFunction = 6, .byteOrder = 2},
+         "E WriteData: Plc1 refusing to write tag T1: byte order 2 of a 32-bit value",
+         2},
+        {core::kCommandWrite16,
+         {.function = 0, .reg = 5, .writeFunction = 5},
+         "E WriteData: Plc1 refusing to write tag T1: write function 5",
+         2},
+        {core::kCommandWrite32,
+         {.function = 0, .reg = 20, .size = 32, .writeFunction = 6},
+         "E WriteData: Plc1 refusing to write tag T1: write function 6",
          2},
     };
     for (const Case& c : cases) {
@@ -650,6 +751,87 @@ TEST(TcpWorker, WritesThatCannotGoOutAreDropped) {
         if (c.status != 0) {
             EXPECT_EQ(rig.Statistics().commandStatus, c.status);
         }
+    }
+}
+
+// A failed write's status must not vanish at the next stored read: clients sample it.
+TEST(TcpWorker, AnAbortedWritesStatusStaysReadableForASecond) {
+    using std::chrono::milliseconds;
+    FaultSlave slave;
+    slave.Script({{Fault::kException, 2}, {}});
+    WorkerRig rig(slave.port());
+    const size_t tag = rig.AddTag(kHolding);
+    rig.PostWrite(core::kCommandWrite16, tag, 7);
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] { return rig.Statistics().commandStatus == 2; }));
+    const auto shown = std::chrono::steady_clock::now();
+    const uint32_t answered = rig.Statistics().rxCount;
+    ASSERT_TRUE(WaitFor([&] { return rig.Statistics().commandStatus != 2; }));
+    const auto held = std::chrono::steady_clock::now() - shown;
+    const core::StatisticsBlock block = rig.Statistics();
+    ASSERT_TRUE(rig.Stop());
+    // Measured from when the test saw it, which may be a little after it was set.
+    EXPECT_GE(held, milliseconds(800));
+    EXPECT_EQ(block.commandStatus, -1);
+    EXPECT_GT(block.rxCount, answered + 1) << "reads went on meanwhile";
+}
+
+// A channel of write-only tags plans no read, yet its writes and clock settings go out.
+TEST(TcpWorker, AChannelWithoutReadsServesWritesAndClockSettings) {
+    LibmodbusSlave slave;
+    WorkerRig rig(slave.port());
+    const size_t tag = rig.AddTag({.function = 0, .reg = 5});
+    rig.server().tables.AddTimeSync({.channelId = kChannelId, .address = 1, .periodMinutes = 60});
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] { return slave.Holding(10000) != 0; }));
+    rig.PostWrite(core::kCommandWrite16, tag, 0x1234);
+    ASSERT_TRUE(WaitFor([&] { return rig.Channel().commandState == core::kCommandIdle; }));
+    const int32_t status = rig.Statistics().commandStatus;
+    ASSERT_TRUE(rig.Stop());
+    EXPECT_EQ(slave.Holding(5), 0x1234);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(slave.Requests(), 2u) << "a write with no displaced read, and no emergency read";
+}
+
+// A write for a device that cannot be reached uses its retries on the failed connects and is
+// aborted, so it is never sent when the device comes back; a clock setting gives up the same way.
+TEST(TcpWorker, FailedConnectsUseUpAPendingCommandsRetries) {
+    struct Case {
+        uint8_t state;
+        const char* line;
+        int32_t status;  // 0: none expected
+    };
+    const Case cases[] = {
+        {core::kCommandWrite16,
+         "W WriteData: Plc1 Device Plc1 (127.0.0.1), Modbus device 1 command TX failed, aborting "
+         "TX",
+         2},
+        {core::kCommandTimeSync, "W WriteData: Plc1, Modbus device 1 time synchronization FAILED!",
+         0},
+    };
+    for (const Case& c : cases) {
+        LibmodbusSlave slave;
+        slave.Stop();
+        WorkerRig rig(slave.port());
+        rig.AddTag({.reg = 0});
+        const size_t tag = rig.AddTag(kHolding);
+        if (c.state == core::kCommandTimeSync) {
+            rig.server().tables.AddTimeSync(
+                {.channelId = kChannelId, .address = 1, .periodMinutes = 60});
+        }
+        rig.PostWrite(c.state, tag, 0x1234);
+        rig.Start();
+        ASSERT_TRUE(WaitFor([&] { return rig.LogCount(c.line) == 1; })) << c.line;
+        EXPECT_EQ(rig.Channel().commandState, core::kCommandIdle);
+        EXPECT_EQ(rig.LogCount("Modbus device 1 command TX failed, retries left: "), 3u);
+        if (c.status != 0) {
+            EXPECT_EQ(rig.Statistics().commandStatus, c.status);
+        }
+        slave.Start();
+        ASSERT_TRUE(WaitFor([&] { return slave.Requests() >= 3; }));
+        ASSERT_TRUE(rig.Stop());
+        EXPECT_EQ(slave.Holding(5), 0) << "a stale write went out";
+        EXPECT_EQ(slave.Holding(10000), 0) << "a clock setting that had given up went out";
     }
 }
 
@@ -758,9 +940,35 @@ TEST(TcpWorker, OneBrokenExchangeIsOneFaultNotTheThreshold) {
     }));
     platform::SleepMs(500);
     const int32_t faults[] = {rig.Tag(first).faultCount, rig.Tag(second).faultCount};
+    const uint8_t broken = rig.Tag(first).state;
+    const core::StatisticsBlock block = rig.Statistics();
     ASSERT_TRUE(rig.Stop());
     EXPECT_EQ(faults[0], 1);
     EXPECT_EQ(faults[1], 1);
+    // The broken turn's request got no answer; the other one only lost its link.
+    EXPECT_EQ(broken, core::kTagNoFreshValue);
+    EXPECT_EQ(block.noAnswerCount, 2u);
+    EXPECT_EQ(block.consecutiveFaults, 1u);
+}
+
+// A broken connection is no answer to the write it carried: a retry is used, and the write is
+// sent again on the new connection.
+TEST(TcpWorker, AWriteWhoseConnectionBreaksUsesARetry) {
+    FaultSlave slave;
+    slave.Script({{Fault::kClose}, {}, {}, kSilent});
+    WorkerRig rig(slave.port());
+    rig.AddTag({.reg = 0});
+    const size_t tag = rig.AddTag(kHolding);
+    rig.PostWrite(core::kCommandWrite16, tag, 7);
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] { return rig.Channel().commandState == core::kCommandIdle; }));
+    const int32_t status = rig.Statistics().commandStatus;
+    ASSERT_TRUE(rig.Stop());
+    EXPECT_EQ(CountFrames(slave, {0, 0, 0, 6, 1, 6, 0, 5, 0, 7}), 2u);
+    EXPECT_EQ(rig.LogCount("WriteData: Plc1 Device Plc1 (127.0.0.1), Modbus device 1 command TX "
+                           "failed, retries left: 2"),
+              1u);
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -65,8 +65,9 @@ void MarkReadFailed(const ReadRequest& request, std::vector<ChannelTag>* tags,
 
 // A request that failed with the whole link (a broken or refused connection): its tags get fault
 // count + 1 and keep their state, so that a value stored before the loss is still published.
-void CountLinkFault(const ReadRequest& request, std::vector<ChannelTag>* tags,
-                    core::RuntimeTables* tables);
+// Tags that `counted` covers (the read the loss broke, marked failed already) are left out.
+void CountLinkFault(const ReadRequest& request, const ReadRequest* counted,
+                    std::vector<ChannelTag>* tags, core::RuntimeTables* tables);
 
 // A lost link: the request's tags count at least `faults` faults. Their state stays, so that a
 // value stored just before the loss is still published once before the link-loss quality.

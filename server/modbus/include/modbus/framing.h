@@ -20,6 +20,10 @@ uint16_t Crc16(const uint8_t* data, size_t size);
 std::vector<uint8_t> ReadPdu(uint8_t unit, uint8_t function, uint16_t start, uint16_t count);
 // Single-register write PDU: unit id, function, register (2), value (2).
 std::vector<uint8_t> WriteSinglePdu(uint8_t unit, uint8_t function, uint16_t reg, uint16_t value);
+// One-register write PDU of function 16: unit id, function, register (2), quantity 1, byte
+// count 2, value (2).
+std::vector<uint8_t> WriteOneRegisterPdu(uint8_t unit, uint8_t function, uint16_t reg,
+                                         uint16_t value);
 // Two-register write PDU (function 16): unit id, function, register (2), quantity 2, byte
 // count 4, the four value bytes in the order given.
 std::vector<uint8_t> WriteDoublePdu(uint8_t unit, uint8_t function, uint16_t reg,
