@@ -56,7 +56,6 @@ private:
     size_t offset_ = 0;
 };
 
-constexpr uint8_t kItemSizes[] = {1, 8, 16, 32};
 constexpr uint8_t kTagSizes[] = {1, 8, 16, 32, 0, 24, 2, 64};
 
 // Few units and functions, so that tags and answers often meet.
@@ -158,7 +157,6 @@ void FuzzFraming(modbus::Framing framing, const modbus::AnswerLog& log,
                  const modbus::SentFrame& sent, Input input, const std::vector<uint8_t>& answer) {
     core::RuntimeTables tables;
     std::vector<modbus::ChannelTag> tags = TagsFrom(&input, sent, &tables);
-    const uint8_t itemSize = kItemSizes[sent.transaction & 3];
     const std::vector<uint8_t>& bytes = answer;
     const uint8_t* data = bytes.empty() ? nullptr : bytes.data();
 
@@ -167,7 +165,7 @@ void FuzzFraming(modbus::Framing framing, const modbus::AnswerLog& log,
         Check(kind == modbus::AnswerClass::kShort);
     }
     modbus::ExceptionCode(framing, data, bytes.size());
-    modbus::AnswerMatches(framing, log, sent, itemSize, sent.count, data, bytes.size());
+    modbus::AnswerMatches(framing, log, sent, sent.count, data, bytes.size());
     modbus::StoreReadAnswer(framing, log, sent, data, bytes.size(), &tags, &tables);
     CheckStored(sent, tags, tables, DataSize(framing, bytes));
 

@@ -266,8 +266,7 @@ uint8_t ExceptionCode(Framing framing, const uint8_t* answer, size_t size) {
 }
 
 bool AnswerMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
-                   uint8_t /*itemSize*/, uint16_t requestCount, const uint8_t* answer,
-                   size_t size) {
+                   uint16_t requestCount, const uint8_t* answer, size_t size) {
     const Layout layout = LayoutOf(framing);
     bool matches = true;
     const unsigned unit = ByteAt(answer, size, layout.unit);

@@ -66,8 +66,9 @@ private:
     bool SleepWhileRunning(uint32_t milliseconds) const;
     void LostDuringTurn(const Turn& turn);
     void FailEveryRequest(const Turn* lost);
-    void Silent();
-    void ShowLinkLoss();
+    void Silent(size_t block);
+    void SilentEverywhere();
+    void ShowLinkLoss(const size_t* block);
     size_t BlockOf(const ReadRequest& request) const {
         return tables_->GetModbusDeviceID(channel_.m_ucID, request.address);
     }
@@ -117,8 +118,10 @@ private:
     Plan plan_;
     std::unique_ptr<Link> link_;
     uint16_t transaction_ = 0;
-    size_t resume_ = 0;         // the request a lost connection's next cycle begins with
-    uint32_t silentTurns_ = 0;  // turns in a row that got no byte back
+    size_t resume_ = 0;  // the request a lost connection's next cycle begins with
+    // Per field device: its turns in a row that got no byte back. One device that is off behind
+    // a gateway or on a shared line must not make the others look lost.
+    std::array<uint32_t, core::kMaxFieldDevices> silentTurns_{};
     bool drain_ = false;
     std::array<uint8_t, kMaxAnswerSize> answer_{};
 };
@@ -185,7 +188,7 @@ int Engine::Connect() {
         SetConnectionStatus(error);
         FailEveryRequest(nullptr);
         // The next try is 10 s away: the device is gone now, not after that many retries.
-        ShowLinkLoss();
+        ShowLinkLoss(nullptr);
         commands_.Unsent(server_, &sync_, std::time(nullptr));
         if (!SleepWhileRunning(timings_.connectRetryMs)) return -1;
     }
@@ -316,7 +319,7 @@ Step Engine::Receive(Turn* turn, size_t block) {
     if (waited == ReceiveStatus::kTimeout) {
         LogLine({.kind = LinkLineKind::kNoResponse});
         Unanswered(*turn, block);
-        Silent();
+        Silent(block);
         return Step::kGoOn;
     }
     LogLine({.kind = LinkLineKind::kArrived});
@@ -334,10 +337,10 @@ Step Engine::Receive(Turn* turn, size_t block) {
     if (!Running()) return Step::kStopped;
     if (read == ReceiveStatus::kTimeout) {
         Unanswered(*turn, block);
-        Silent();
+        Silent(block);
         return Step::kGoOn;
     }
-    silentTurns_ = 0;
+    silentTurns_[block] = 0;
     Judge(turn, block, size);
     return Step::kGoOn;
 }
@@ -367,8 +370,8 @@ void Engine::Judge(Turn* turn, size_t block, size_t size) {
                       static_cast<unsigned>(size));
     }
     Count(block, [](core::StatisticsBlock& b) { ++b.rxCount; });
-    const bool matches = AnswerMatches(framing_, log_, turn->sent, turn->itemSize,
-                                       turn->requestCount, answer_.data(), size);
+    const bool matches =
+        AnswerMatches(framing_, log_, turn->sent, turn->requestCount, answer_.data(), size);
     if (!matches) {
         Mismatch(block);
         // Only the write's own answer confirms it: another one (a late answer to an earlier
@@ -408,7 +411,7 @@ void Engine::Good(size_t block) {
 void Engine::LostDuringTurn(const Turn& turn) {
     Unanswered(turn, tables_->GetModbusDeviceID(channel_.m_ucID, turn.sent.unit));
     FailEveryRequest(&turn);
-    Silent();
+    SilentEverywhere();
 }
 
 // A connect that failed, or a connection that broke during the turn `lost`, is a failed poll of
@@ -435,26 +438,39 @@ void Engine::FailEveryRequest(const Turn* lost) {
     }
 }
 
-// A link that answers nothing for the channel's threshold of turns in a row is lost, whichever
-// requests those turns served.
-void Engine::Silent() {
+// A field device that answers nothing for the channel's threshold of turns in a row is lost,
+// whichever of its requests those turns served.
+void Engine::Silent(size_t block) {
     const uint32_t threshold = std::max<uint32_t>(channel_.m_ucFailThreshold, 1);
-    if (++silentTurns_ == threshold) ShowLinkLoss();
+    if (++silentTurns_[block] == threshold) ShowLinkLoss(&block);
 }
 
-// Every tag of the channel reaches the threshold at once, so that the next cache cycle shows the
-// link-loss quality: a device that is gone must not look good for a fault per request turn, or
-// per connect retry. The lost connection shows with it, in the same cache cycle or the next.
-void Engine::ShowLinkLoss() {
+// A broken connection silences every field device behind it.
+void Engine::SilentEverywhere() {
+    std::vector<size_t> blocks;
+    for (const ReadRequest& request : plan_.requests) {
+        const size_t block = BlockOf(request);
+        if (std::find(blocks.begin(), blocks.end(), block) != blocks.end()) continue;
+        blocks.push_back(block);
+        Silent(block);
+    }
+}
+
+// Every tag of the field device (of the channel, without one) reaches the threshold at once, so
+// that the next cache cycle shows the link-loss quality: a device that is gone must not look good
+// for a fault per request turn, or per connect retry. The lost connection shows with it, in the
+// same cache cycle or the next.
+void Engine::ShowLinkLoss(const size_t* block) {
     const uint32_t threshold = channel_.m_ucFailThreshold;
     for (const ReadRequest& request : plan_.requests) {
-        Count(BlockOf(request), [threshold](core::StatisticsBlock& b) {
+        const size_t of = BlockOf(request);
+        if (block != nullptr && of != *block) continue;
+        Count(of, [threshold](core::StatisticsBlock& b) {
             b.consecutiveFaults = std::max(b.consecutiveFaults, threshold);
             b.connected = 0;
         });
-    }
-    for (const ReadRequest& request : plan_.requests)
         RaiseFaultCount(request, static_cast<int32_t>(threshold), &plan_.tags, tables_);
+    }
 }
 
 void Engine::Mismatch(size_t block) {

@@ -86,7 +86,6 @@ void SetRead(const ReadRequest& request, Turn* turn) {
     turn->sent.start = request.start;
     turn->sent.count = request.count;
     turn->sent.write = false;
-    turn->itemSize = request.itemSize;
     turn->requestCount = request.count;
 }
 

@@ -24,7 +24,6 @@ struct Turn {
     TurnKind kind = TurnKind::kRead;
     std::vector<uint8_t> pdu;
     SentFrame sent;
-    uint8_t itemSize = 16;
     uint16_t requestCount = 0;
     ReadRequest read;  // the read of the turn (the emergency read's own when there is one)
     uint8_t commandState = core::kCommandIdle;

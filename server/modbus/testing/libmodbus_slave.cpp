@@ -30,6 +30,7 @@ struct LibmodbusSlave::State {
     mutable std::mutex mutex;  // the mapping, also while libmodbus answers from it
     modbus_mapping_t* mapping = nullptr;
     std::atomic<size_t> requests{0};
+    std::atomic<int> silentUnit{-1};
     ConnectionServer server;
 };
 
@@ -51,6 +52,7 @@ void LibmodbusSlave::State::Serve(platform::Socket& client, const std::atomic<bo
         int length = modbus_receive(context, query);
         if (length < 0) break;  // closed by the peer, or a frame libmodbus cannot take
         if (length == 0) continue;
+        if (query[modbus_get_header_length(context) - 1] == silentUnit) continue;
         std::lock_guard lock(mutex);
         ++requests;  // before the answer leaves, so a master that has it finds it counted
         modbus_reply(context, query, length, mapping);
@@ -108,6 +110,10 @@ void LibmodbusSlave::SetDiscrete(uint16_t address, bool value) {
 
 size_t LibmodbusSlave::Requests() const {
     return state_->requests;
+}
+
+void LibmodbusSlave::SilenceUnit(uint8_t unit) {
+    state_->silentUnit = unit;
 }
 
 void LibmodbusSlave::Stop() {

@@ -89,9 +89,8 @@ protected:
     void Store(const SentFrame& sent, const Bytes& answer) {
         StoreReadAnswer(framing(), log_, sent, answer.data(), answer.size(), &tags_, &tables_);
     }
-    bool Matches(const SentFrame& sent, uint8_t itemSize, const Bytes& answer) {
-        return AnswerMatches(framing(), log_, sent, itemSize, sent.count, answer.data(),
-                             answer.size());
+    bool Matches(const SentFrame& sent, const Bytes& answer) {
+        return AnswerMatches(framing(), log_, sent, sent.count, answer.data(), answer.size());
     }
     size_t Logged(const std::string& message) const { return captured_.Count(message); }
 
@@ -115,7 +114,7 @@ TEST_P(AnswerTest, SixteenBitRegistersAreStoredFresh) {
         Answer(framing(), 7, ReadAnswerPdu(kUnit, kHolding, {0x00, 0x2A, 0x01, 0x00}));
 
     ASSERT_EQ(Classify(framing(), log_, sent, answer.data(), answer.size()), AnswerClass::kGood);
-    ASSERT_TRUE(Matches(sent, 16, answer));
+    ASSERT_TRUE(Matches(sent, answer));
     Store(sent, answer);
 
     for (const core::TagRecord& tag : {Table(at100), Copy(at100)}) {
@@ -184,7 +183,7 @@ TEST_P(AnswerTest, CoilsTakeTheirBitOfTheDataBytes) {
     const SentFrame sent = Read(kCoils, 10, 11);
     const Bytes answer = Answer(framing(), 7, ReadAnswerPdu(kUnit, kCoils, {0x05, 0x04}));
 
-    ASSERT_TRUE(Matches(sent, 1, answer));
+    ASSERT_TRUE(Matches(sent, answer));
     Store(sent, answer);
 
     for (size_t i = 0; i < std::size(cases); ++i) {
@@ -306,15 +305,15 @@ TEST_P(AnswerTest, MismatchesAreRejectedAndLogged) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Bytes answer = Answer(framing(), c.transaction, c.pdu);
-        EXPECT_FALSE(Matches(sent, 16, answer));
+        EXPECT_FALSE(Matches(sent, answer));
         EXPECT_EQ(Logged(c.line), 1u);
     }
     EXPECT_EQ(Logged("T WriteData: Boiler packets mismatch: request len=10"), tcp ? 1u : 0u);
     EXPECT_EQ(Logged(std::string("N WriteData: Boiler") + Port() + " answer OK."), 0u);
 }
 
-// The function says how the answer counts its data, whatever the size of the first tag: bits for
-// coils and discrete inputs, two bytes per register.
+// The function says how the answer counts its data: bits for coils and discrete inputs, two
+// bytes per register.
 TEST_P(AnswerTest, ByteCountFollowsTheFunction) {
     const struct {
         uint8_t function;
@@ -322,17 +321,13 @@ TEST_P(AnswerTest, ByteCountFollowsTheFunction) {
         size_t bytes;
     } cases[] = {{kCoils, 1, 1}, {2, 9, 2}, {kCoils, 2000, 250}, {kHolding, 1, 2}, {4, 125, 250}};
     for (const auto& c : cases) {
-        for (uint8_t itemSize : {1, 8, 16, 32}) {
-            SCOPED_TRACE(testing::Message() << "function " << int{c.function} << " count "
-                                            << c.count << " item size " << int{itemSize});
-            const SentFrame sent = Read(c.function, 0, c.count);
-            const Bytes good =
-                Answer(framing(), 7, ReadAnswerPdu(kUnit, c.function, Bytes(c.bytes)));
-            const Bytes longer =
-                Answer(framing(), 7, ReadAnswerPdu(kUnit, c.function, Bytes(c.bytes + 1)));
-            EXPECT_TRUE(Matches(sent, itemSize, good));
-            EXPECT_FALSE(Matches(sent, itemSize, longer));
-        }
+        SCOPED_TRACE(testing::Message() << "function " << int{c.function} << " count " << c.count);
+        const SentFrame sent = Read(c.function, 0, c.count);
+        const Bytes good = Answer(framing(), 7, ReadAnswerPdu(kUnit, c.function, Bytes(c.bytes)));
+        const Bytes longer =
+            Answer(framing(), 7, ReadAnswerPdu(kUnit, c.function, Bytes(c.bytes + 1)));
+        EXPECT_TRUE(Matches(sent, good));
+        EXPECT_FALSE(Matches(sent, longer));
     }
 }
 
@@ -340,7 +335,7 @@ TEST_P(AnswerTest, ByteCountFollowsTheFunction) {
 TEST_P(AnswerTest, TransactionIdIsCheckedOnTcpOnly) {
     const Bytes answer = Answer(framing(), 8, ReadAnswerPdu(kUnit, kHolding, {0x00, 0x01}));
     const bool tcp = framing() == Framing::kTcp;
-    EXPECT_EQ(Matches(Read(kHolding, 0, 1, 7), 16, answer), !tcp);
+    EXPECT_EQ(Matches(Read(kHolding, 0, 1, 7), answer), !tcp);
     EXPECT_EQ(Logged("E WriteData: Boiler packets transaction ID mismatch: request ID=7, answer=8"),
               tcp ? 1u : 0u);
 }
@@ -353,7 +348,7 @@ TEST_P(AnswerTest, WriteEchoMatchesWithoutByteCount) {
     sent.start = 40;
     sent.write = true;
     const Bytes echo = Answer(framing(), 3, WriteSinglePdu(kUnit, 6, 40, 0x0102));
-    EXPECT_TRUE(Matches(sent, 16, echo));
+    EXPECT_TRUE(Matches(sent, echo));
     EXPECT_EQ(Logged(std::string("I WriteData: Boiler") + Port() + " answer OK."), 1u);
 }
 

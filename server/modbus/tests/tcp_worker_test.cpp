@@ -205,6 +205,35 @@ TEST(TcpWorker, ThreeSilentAnswersDropTheConnectionFlagAndAGoodOneRaisesIt) {
     ASSERT_TRUE(rig.Stop());
 }
 
+// Behind a gateway, one field device that is off must not make a live one look lost: silence
+// counts per field device. Unit 1 is polled every sixth cycle only, so that unit 2's silent turns
+// come in a row between its polls.
+TEST(TcpWorker, ASilentDeviceBehindAGatewayLeavesTheOthersGood) {
+    LibmodbusSlave gateway;
+    gateway.SilenceUnit(2);
+    WorkerRig rig(gateway.port());
+    rig.channel().m_ucFailThreshold = 2;
+    const size_t alive = rig.AddTag({.unit = 1, .reg = 0, .priority = 5});
+    rig.AddTag({.unit = 1, .reg = 500, .priority = 5});
+    rig.AddTag({.unit = 2, .reg = 0});
+    rig.AddTag({.unit = 2, .reg = 500});
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] { return rig.Tag(alive).state == core::kTagFresh; }));
+    const uint32_t silentBefore = rig.Statistics(2).noAnswerCount;
+    ASSERT_TRUE(WaitFor([&] { return rig.Statistics(2).noAnswerCount >= silentBefore + 2; }));
+    const core::TagRecord tag = rig.Tag(alive);
+    const core::StatisticsBlock live = rig.Statistics(1);
+    const core::StatisticsBlock off = rig.Statistics(2);
+    ASSERT_TRUE(rig.Stop());
+
+    EXPECT_EQ(tag.state, core::kTagFresh);
+    EXPECT_EQ(tag.faultCount, 0);
+    EXPECT_EQ(live.connected, 1u);
+    EXPECT_EQ(live.consecutiveFaults, 0u);
+    EXPECT_EQ(off.connected, 0u);
+    EXPECT_GE(off.consecutiveFaults, 2u);
+}
+
 // A request that makes the device drop the connection must not starve those behind it.
 TEST(TcpWorker, CloseDuringAWaitReconnectsAndGoesOnWithTheNextRequest) {
     FaultSlave slave;

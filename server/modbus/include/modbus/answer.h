@@ -45,9 +45,8 @@ uint8_t ExceptionCode(Framing framing, const uint8_t* answer, size_t size);
 
 // The consistency checks of a good answer in their order: unit id, function, the transaction
 // id (Modbus-TCP), and for a read the byte count of the sent count of bits (functions 1 and 2)
-// or registers; each mismatch is logged. True when the answer matches. `itemSize` is no longer
-// consulted: the first tag's size says nothing about how the answer counts its data.
-bool AnswerMatches(Framing framing, const AnswerLog& log, const SentFrame& sent, uint8_t itemSize,
+// or registers; each mismatch is logged. True when the answer matches.
+bool AnswerMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
                    uint16_t requestCount, const uint8_t* answer, size_t size);
 
 // Decodes a matching read answer into every tag of the channel with the sent unit id and

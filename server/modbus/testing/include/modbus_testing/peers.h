@@ -32,6 +32,8 @@ public:
 
     // Requests answered so far.
     size_t Requests() const;
+    // Requests to this unit id go unanswered, as behind a gateway whose device is off.
+    void SilenceUnit(uint8_t unit);
     // Stops serving and closes every connection; Start serves again on the same port.
     void Stop();
     void Start();
