@@ -85,15 +85,33 @@ STDMETHODIMP myClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** 
     return queried;
 }
 
+// An unlock without a lock would take a reference that a client object or COM holds: the count
+// would end below zero and keep Main running after every client has gone.
 STDMETHODIMP myClassFactory::LockServer(BOOL lock) {
-    if (lock) {
-        AddRef();
-    } else {
-        Release();
-    }
     Server* server = server_.load();
-    kvlog::Debug(server ? server->log : nullptr, "myClassFactory::LockServer(%d)", lock ? 1 : 0);
+    const kvlog::Handle log = server ? server->log : nullptr;
+    if (lock) {
+        if (server != nullptr) {
+            std::lock_guard hold(server->factoryLock);
+            ++server->serverLocks;
+        }
+        AddRef();
+    } else if (TakeLock(server)) {
+        Release();
+    } else {
+        kvlog::Warning(log, "myClassFactory::LockServer(0): no lock to release, count stays %ld",
+                       server ? server->FactoryReferences() : 0L);
+    }
+    kvlog::Debug(log, "myClassFactory::LockServer(%d)", lock ? 1 : 0);
     return S_OK;
+}
+
+bool myClassFactory::TakeLock(Server* server) {
+    if (server == nullptr) return true;
+    std::lock_guard hold(server->factoryLock);
+    if (server->serverLocks <= 0) return false;
+    --server->serverLocks;
+    return true;
 }
 
 void a_server_finished(void* factory) {

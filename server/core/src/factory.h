@@ -22,6 +22,9 @@ public:
     Server* AttachedServer() const { return server_.load(); }
 
 private:
+    // Undoes one LockServer(TRUE); false when there is none to undo.
+    static bool TakeLock(Server* server);
+
     std::atomic<Server*> server_{nullptr};
 };
 

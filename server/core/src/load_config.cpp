@@ -229,7 +229,18 @@ public:
         tables_->AddTag(TagFromConfig(std::move(tag)));
     }
 
+    // Tags and workers find their channel by its id: a second channel with an id in use would
+    // poll the first one's devices with a thread field nobody clears.
     void AddDevice(const ConfigDevice& device) override {
+        size_t first = 0;
+        if (tables_->FindChannel(device.m_ucID, &first)) {
+            ChannelRecord holder;
+            tables_->GetChannel(first, &holder);
+            log_(kvlog::kError,
+                 "LoadConfig: Device %s (id %u) is not served: device %s already has that id",
+                 device.m_strName.c_str(), unsigned{device.m_ucID}, holder.m_strName.c_str());
+            return;
+        }
         tables_->AddChannel(ChannelFromConfig(device));
         log_(kvlog::kInfo, "LoadConfig: Device %s (%s) added.", device.m_strName.c_str(),
              ChannelTypeText(device.m_ucType));

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "channel_threads.h"
 #include "factory.h"
 #include "opc/daregister.h"
 #include "platform/clock.h"
@@ -107,6 +108,7 @@ void StartChannelThreads(Server* server) {
         }
         kvlog::Trace(server->log, "Main: Started thread for device %s, id %u",
                      channel.m_strName.c_str(), unsigned{channel.m_ucID});
+        if (thread != 0 && thread != channel.thread) server->workerChannels.push_back(i);
         if (thread == 0) {
             kvlog::Error(server->log, "Main: Failed to create polling thread for device %s!",
                          channel.m_strName.c_str());
@@ -141,6 +143,29 @@ void AwaitActivatingClient(Server* server) {
     }
 }
 
+// Generous against the longest wait a worker makes before it looks at its run condition again.
+uint64_t WorkerEndLimit(const Server& server) {
+    uint64_t longestTimeout = 0;
+    for (size_t i = 0; i < server.tables.ChannelCount(); ++i) {
+        ChannelRecord channel;
+        if (server.tables.GetChannel(i, &channel) != kOk) continue;
+        longestTimeout = std::max<uint64_t>(longestTimeout, channel.m_wTimeout);
+    }
+    return server.pauses.workerEnd + longestTimeout;
+}
+
+void WarnOfRunningThreads(const Server& server, uint64_t limit) {
+    for (size_t i = 0; i < server.tables.ChannelCount(); ++i) {
+        ChannelRecord channel;
+        if (server.tables.GetChannel(i, &channel) != kOk || channel.thread == 0) continue;
+        kvlog::Warning(server.log,
+                       "Destroy: thread of device %s (id %u) did not end within %u ms, not "
+                       "waiting for it",
+                       channel.m_strName.c_str(), unsigned{channel.m_ucID},
+                       static_cast<unsigned>(limit));
+    }
+}
+
 bool ServerHeld(Server* server) {
     return server->lockServer.load() != 0 || server->FactoryReferences() != 0 ||
            server->serverCount.load() != 0;
@@ -168,6 +193,7 @@ void Run(Server* server, const MainOptions& options, bool startedByCom) {
     kvlog::Info(server->log, "Main: ready to start processing routine");
     if (options.started) options.started(*server);
     while (ServerHeld(server)) {
+        StartEndedChannelThreads(server);
         Process(server, server->settings.g_cache_update_delay);
         platform::SleepMs(server->pauses.mainLoop);
     }
@@ -192,9 +218,50 @@ void RegisterChannelWorker(uint8_t typeLetter, ChannelWorker worker) {
     workers[typeLetter] = worker;
 }
 
+void StartEndedChannelThreads(Server* server) {
+    if (!server->ClientsPresent()) return;
+    std::vector<size_t>& channels = server->workerChannels;
+    for (auto at = channels.begin(); at != channels.end();) {
+        ChannelRecord channel;
+        const ChannelWorker worker =
+            server->tables.GetChannel(*at, &channel) == kOk ? WorkerOf(channel.m_ucType) : nullptr;
+        if (worker != nullptr && channel.thread != 0) {
+            ++at;
+            continue;
+        }
+        if (worker != nullptr && StartChannelThread(server, *at, channel.m_ucID, worker) != 0) {
+            kvlog::Info(server->log, "Main: restarting polling thread for device %s",
+                        channel.m_strName.c_str());
+            ++at;
+            continue;
+        }
+        // Not tried again: a failing start would repeat every cycle.
+        kvlog::Error(server->log, "Main: Failed to create polling thread for device %s!",
+                     channel.m_strName.c_str());
+        at = channels.erase(at);
+    }
+}
+
+// Until its worker runs again, nothing the channel's tags hold is current: they show the
+// link's loss, so that a client that comes back never reads an old value as good.
 void ChannelThreadEnded(Server* server, uint8_t channelId) {
     size_t index = 0;
-    if (!server->tables.FindChannel(channelId, &index)) return;
+    ChannelRecord channel;
+    if (!server->tables.FindChannel(channelId, &index) ||
+        server->tables.GetChannel(index, &channel) != kOk) {
+        return;
+    }
+    const int32_t threshold = channel.m_ucFailThreshold;
+    for (size_t i = 0; i < server->tables.TagCount(); ++i) {
+        server->tables.UpdateTag(i, [&](TagRecord& tag) {
+            if (tag.m_ucDevice != channelId || tag.m_ucFunction == 0) return;
+            tag.state = kTagNoFreshValue;
+            tag.faultCount = std::max(tag.faultCount, threshold);
+        });
+    }
+    for (size_t block = 0; block < channel.fieldDevices.size(); ++block) {
+        server->tables.UpdateStatistics(index, block, [](StatisticsBlock& b) { b.connected = 0; });
+    }
     server->tables.UpdateChannel(index, [](ChannelRecord& c) { c.thread = 0; });
 }
 
@@ -219,6 +286,8 @@ void Destroy(Server* server) {
     kvlog::Debug(server->log, "Destroy: waiting to finish writedata threads...");
     const size_t channels = server->tables.ChannelCount();
     if (channels == 0) return;
+    const uint64_t limit = WorkerEndLimit(*server);
+    const uint64_t start = platform::TickCount64();
     for (;;) {
         std::string info = "Destroy: threads info: ";
         size_t ended = 0;
@@ -235,6 +304,10 @@ void Destroy(Server* server) {
                      static_cast<int>(server->serverCount.load()));
         kvlog::Debug(server->log, "%s", info.c_str());
         if (ended == channels) return;
+        if (platform::TickCount64() - start >= limit) {
+            WarnOfRunningThreads(*server, limit);
+            return;
+        }
     }
 }
 

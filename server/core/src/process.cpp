@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cache_cycle.h"
+#include "channel_threads.h"
 #include "core/main.h"
 #include "core/server.h"
 #include "platform/clock.h"
@@ -414,6 +415,7 @@ void Process(Server* server, uint32_t delay) {
     CacheCycle cycle(server);
     cycle.Start();
     while (cycle.ShouldRun()) {
+        StartEndedChannelThreads(server);
         cycle.RunOnce();
         platform::SleepMs(delay);
     }

@@ -268,6 +268,7 @@ int32_t RuntimeTables::PostWrite(size_t channel, const WriteCommand& command) {
 int32_t RuntimeTables::PostWriteWhenIdle(size_t channel, const WriteCommand& command) {
     std::lock_guard lock(channelLock_);
     if (channel >= channels_.size()) return kInvalidArg;
+    if (channels_[channel].thread == 0) return kNoWorker;
     if (channels_[channel].commandState != kCommandIdle) return kBusy;
     FillSlot(channels_[channel], command);
     return kOk;

@@ -57,7 +57,8 @@ bool TagOf(const Server& server, uintptr_t handle, size_t* index, TagRecord* tag
 }
 
 // Gives the workers of the channels this call writes to time to take their pending writes,
-// bounded; without the cache lock, so that the cache cycle goes on meanwhile.
+// bounded; without the cache lock, so that the cache cycle goes on meanwhile. A channel without
+// a running worker is not waited for: nobody would take its slot.
 void AwaitIdleSlots(Server* server, unsigned count, const opc::daTagRef* tags) {
     const uint64_t start = platform::TickCount64();
     for (unsigned k = 0; k < count; ++k) {
@@ -68,12 +69,64 @@ void AwaitIdleSlots(Server* server, unsigned count, const opc::daTagRef* tags) {
             !server->tables.FindChannel(tag.m_ucDevice, &channel)) {
             continue;
         }
-        WriteCommand slot;
-        while (server->tables.GetWrite(channel, &slot) == kOk &&
-               slot.commandState != kCommandIdle &&
+        ChannelRecord record;
+        while (server->tables.GetChannel(channel, &record) == kOk && record.thread != 0 &&
+               record.commandState != kCommandIdle &&
                platform::TickCount64() - start < server->pauses.writeSlotWait) {
             platform::SleepMs(10);
         }
+    }
+}
+
+constexpr uint32_t kHighestRegister = 0xFFFF;
+
+struct ValueRange {
+    double low;
+    double high;
+};
+
+constexpr ValueRange kUnsigned16{0, 65535};
+constexpr ValueRange kSigned16{-32768, 32767};
+// Where the read side does not say how the register's bits are meant.
+constexpr ValueRange kEither16{-32768, 65535};
+
+// What the register of a tag that is not a 32-bit FLOAT can take: its size, signed where the
+// read side shows its bits as a signed number (the type the tag is published as), unsigned
+// where it shows them as they are, either where it says neither.
+ValueRange IntegerRange(const TagRecord& tag) {
+    if (tag.m_ucSize == kSize32) {
+        return tag.m_ucDataType == kDataSigned ? ValueRange{-2147483648.0, 2147483647.0}
+                                               : ValueRange{0, 4294967295.0};
+    }
+    if (tag.m_ucSize == 1) return {0, 1};
+    if (tag.m_ucSize == 8) {
+        switch (tag.m_vtType) {
+            case VT_I1:
+                return {-128, 127};
+            case VT_I2:
+            case VT_UI1:
+            case VT_UI2:
+            case VT_I4:
+            case VT_UI4:
+            case VT_R4:
+            case VT_R8:
+                return {0, 255};
+            default:
+                return {-128, 255};
+        }
+    }
+    switch (tag.m_vtType) {
+        case VT_I2:
+        case VT_R4:
+        case VT_R8:
+            return kSigned16;
+        case VT_UI1:
+        case VT_UI2:
+        case VT_I4:
+        case VT_UI4:
+            return kUnsigned16;
+        default:
+            return kEither16;
     }
 }
 
@@ -87,21 +140,17 @@ public:
         size_t channel = 0;
         if (!FindTarget(ref, &index, &tag, &channel)) return E_FAIL;
         double value = 0;
-        int64_t integer = 0;
-        const HRESULT converted = DeviceValue(tag, clientValue, &value, &integer);
+        const HRESULT converted = DeviceValue(tag, clientValue, &value);
         if (converted != S_OK) return converted;
         kvlog::Info(log_, "WriteTags: Write Device no: %d", int{tag.m_ucDeviceNo});
         kvlog::Info(log_, "WriteTags: Write Register no: %d",
                     static_cast<int>(tag.m_dwWriteRegister));
-
-        WriteCommand command{kCommandWrite16, static_cast<uint16_t>(integer), 0,
-                             static_cast<uint32_t>(index)};
-        const bool wide = tag.m_ucSize == kSize32;
-        if (wide && !Command32(tag, channel, value, static_cast<uint32_t>(integer), &command)) {
-            return E_FAIL;
-        }
+        if (!Sendable(tag, channel)) return E_FAIL;
+        if (!RegistersInRange(tag)) return OPC_E_RANGE;
+        WriteCommand command{kCommandWrite16, 0, 0, static_cast<uint32_t>(index)};
+        if (!Encode(tag, value, &command)) return OPC_E_RANGE;
         if (!Post(tag, channel, command)) return E_FAIL;
-        const uint32_t written = wide ? command.value32 : command.value16;
+        const uint32_t written = tag.m_ucSize == kSize32 ? command.value32 : command.value16;
         kvlog::Info(log_, "WriteTags: Write Value: %d (0x%08X)", static_cast<int>(written),
                     written);
         return S_OK;
@@ -134,30 +183,110 @@ private:
         return true;
     }
 
-    // The client's value with the tag's correction undone, and its truncation.
-    HRESULT DeviceValue(const TagRecord& tag, const VARIANT& clientValue, double* value,
-                        int64_t* integer) const {
-        const char* name = tag.m_strName.c_str();
+    // The client's value with the tag's correction undone.
+    HRESULT DeviceValue(const TagRecord& tag, const VARIANT& clientValue, double* value) const {
         if (!ClientValueToDouble(clientValue, value)) {
             kvlog::Error(log_,
                          "WriteTags: tag %s - value of VARIANT type %u is no number, not sent",
-                         name, unsigned{clientValue.vt});
+                         tag.m_strName.c_str(), unsigned{clientValue.vt});
             return OPC_E_BADTYPE;
         }
         kvlog::Info(log_, "WriteTags: value=%f", *value);
         Reverse(tag, value);
-        if (!std::isfinite(*value) || !TruncateToInt64(*value, integer)) {
-            kvlog::Error(log_, "WriteTags: tag %s - value %f is out of range, not sent", name,
-                         *value);
-            return OPC_E_RANGE;
-        }
         return S_OK;
     }
 
+    // Whether the worker can send a write of this tag at all: the write functions, data types
+    // and byte orders it has frames for.
+    bool Sendable(const TagRecord& tag, size_t channel) const {
+        const char* name = tag.m_strName.c_str();
+        if (tag.m_ucWriteFunction != kWriteSingleRegister &&
+            tag.m_ucWriteFunction != kWriteMultipleRegisters) {
+            kvlog::Error(log_,
+                         "WriteTags: tag %s - write function %u is neither 6 nor 16, not sent",
+                         name, unsigned{tag.m_ucWriteFunction});
+            return false;
+        }
+        if (tag.m_ucSize != kSize32) return true;
+        if (tag.m_ucDataType != kDataFloat && tag.m_ucDataType != kDataUnsigned &&
+            tag.m_ucDataType != kDataSigned) {
+            ChannelRecord record;
+            server_->tables.GetChannel(channel, &record);
+            kvlog::Error(log_,
+                         "WriteTags: Attempt to write value: %d (0x%08X), unknown datatype - %u",
+                         static_cast<int>(record.writeValue32), record.writeValue32,
+                         unsigned{tag.m_ucDataType});
+            return false;
+        }
+        // The orders whose reading the worker mirrors when it writes.
+        if (tag.m_ucByteOrder != 0 && tag.m_ucByteOrder != 1 && tag.m_ucByteOrder != 3) {
+            kvlog::Error(log_, "WriteTags: tag %s - byte order %u has no 32-bit write, not sent",
+                         name, unsigned{tag.m_ucByteOrder});
+            return false;
+        }
+        return true;
+    }
+
+    // A register number beyond 65535 would be sent cut to its low 16 bits.
+    bool RegistersInRange(const TagRecord& tag) const {
+        const uint64_t last = uint64_t{tag.m_dwWriteRegister} + (tag.m_ucSize == kSize32 ? 1 : 0);
+        if (last <= kHighestRegister) return true;
+        kvlog::Error(log_, "WriteTags: tag %s - write register %u%s lies beyond %u, not sent",
+                     tag.m_strName.c_str(), static_cast<unsigned>(tag.m_dwWriteRegister),
+                     tag.m_ucSize == kSize32 ? " (and the next)" : "", kHighestRegister);
+        return false;
+    }
+
+    // The register form of the value and its command; false, with an error line, when the
+    // value does not fit the tag's register: it would be sent cut.
+    bool Encode(const TagRecord& tag, double value, WriteCommand* command) const {
+        const char* name = tag.m_strName.c_str();
+        if (!std::isfinite(value)) {
+            kvlog::Error(log_, "WriteTags: tag %s - value %f is out of range, not sent", name,
+                         value);
+            return false;
+        }
+        const bool wide = tag.m_ucSize == kSize32;
+        if (wide) {
+            command->commandState = tag.m_ucWriteFunction == kWriteSingleRegister
+                                        ? kCommandWrite32HighWord
+                                        : kCommandWrite32;
+        }
+        if (wide && tag.m_ucDataType == kDataFloat) {
+            if (std::fabs(value) > std::numeric_limits<float>::max()) {
+                kvlog::Error(log_, "WriteTags: tag %s - value %g is beyond a float, not sent", name,
+                             value);
+                return false;
+            }
+            const float single = static_cast<float>(value);
+            std::memcpy(&command->value32, &single, sizeof single);
+            command->value16 = static_cast<uint16_t>(SaturatedTruncation(value));
+            return true;
+        }
+        const double rounded = std::round(value);
+        const ValueRange range = IntegerRange(tag);
+        if (rounded < range.low || rounded > range.high) {
+            kvlog::Error(log_, "WriteTags: tag %s - value %.0f lies outside %.0f to %.0f, not sent",
+                         name, rounded, range.low, range.high);
+            return false;
+        }
+        const auto integer = static_cast<int64_t>(rounded);
+        command->value16 = static_cast<uint16_t>(integer);
+        if (wide) command->value32 = static_cast<uint32_t>(integer);
+        return true;
+    }
+
     // Never replaces a command the worker has not finished: that write was confirmed to its
-    // client and would be lost.
+    // client and would be lost. Nor confirms one no worker will send.
     bool Post(const TagRecord& tag, size_t channel, const WriteCommand& command) {
-        if (server_->tables.PostWriteWhenIdle(channel, command) != kOk) {
+        const int32_t posted = server_->tables.PostWriteWhenIdle(channel, command);
+        if (posted == kNoWorker) {
+            kvlog::Error(log_,
+                         "WriteTags: tag %s - device %u has no running thread, value not sent",
+                         tag.m_strName.c_str(), unsigned{tag.m_ucDevice});
+            return false;
+        }
+        if (posted != kOk) {
             kvlog::Error(log_,
                          "WriteTags: tag %s - device %u is still busy with an earlier write, "
                          "value not sent",
@@ -195,46 +324,6 @@ private:
             *value = old / correction.m_dParam;
             kvlog::Info(log_, "WriteTags: tag %s - MUL(rev. to DIV): %f -> %f (%08X -> %08X)", name,
                         old, *value, Low32(old), Low32(*value));
-        }
-    }
-
-    // The 32-bit value and command of a two-register tag; false, with an error line, when the
-    // tag's data type or write function gives no write.
-    bool Command32(const TagRecord& tag, size_t channel, double value, uint32_t low32,
-                   WriteCommand* command) const {
-        switch (tag.m_ucDataType) {
-            case kDataFloat: {
-                const float single = static_cast<float>(value);
-                std::memcpy(&command->value32, &single, sizeof single);
-                break;
-            }
-            case kDataUnsigned:
-            case kDataSigned:
-                command->value32 = low32;
-                break;
-            default: {
-                ChannelRecord record;
-                server_->tables.GetChannel(channel, &record);
-                kvlog::Error(
-                    log_, "WriteTags: Attempt to write value: %d (0x%08X), unknown datatype - %u",
-                    static_cast<int>(record.writeValue32), record.writeValue32,
-                    unsigned{tag.m_ucDataType});
-                return false;
-            }
-        }
-        switch (tag.m_ucWriteFunction) {
-            case kWriteSingleRegister:
-                command->commandState = kCommandWrite32HighWord;
-                return true;
-            case kWriteMultipleRegisters:
-                command->commandState = kCommandWrite32;
-                return true;
-            default:
-                kvlog::Error(log_,
-                             "WriteTags: tag %s - write function %u cannot write 32 bits, not "
-                             "sent",
-                             tag.m_strName.c_str(), unsigned{tag.m_ucWriteFunction});
-                return false;
         }
     }
 

@@ -320,6 +320,27 @@ TEST_F(LoadConfigTest, LoadsChannelsTagsFieldDevicesAndParameters) {
     EXPECT_EQ(log_.Count("E LoadConfig: tag T2 comment error"), 1u);
 }
 
+// The configurator can give two devices one id; its tags name devices by position.
+TEST_F(LoadConfigTest, ASecondDeviceWithAnIdInUseIsNotServed) {
+    config::CKarvexOPCCfgDoc doc;
+    doc.Devices() = {Device("Boiler", 0), Device("Copy", 0), Device("Pump", 2)};
+    doc.Elements() = {Tag(1, "OnBoiler", 0, 1), Tag(2, "OnCopy", 1, 4), Tag(3, "OnPump", 2, 1)};
+    Activate(&doc);
+
+    EXPECT_EQ(Load(), 0);
+    ASSERT_EQ(tables_.ChannelCount(), 2u);
+    EXPECT_EQ(Channel(0).m_strName, "Boiler");
+    EXPECT_EQ(Channel(0).fieldDevices, (std::vector<FieldDevice>{{1, {}}}));
+    EXPECT_EQ(Channel(1).m_strName, "Pump");
+    EXPECT_EQ(log_.Count("E LoadConfig: Device Copy (id 0) is not served: device Boiler already "
+                         "has that id"),
+              1u);
+    EXPECT_EQ(log_.Count("E LoadConfig: cannot add modbus device from tag (1, 4), device not "
+                         "exists"),
+              1u);
+    EXPECT_EQ(log_.Count("I LoadConfig: Device Copy (Modbus-TCP) added."), 0u);
+}
+
 TEST_F(LoadConfigTest, ParameterFieldsAreReadLikeAtoi) {
     ChannelRecord channel;
     channel.m_ucID = 0;

@@ -5,15 +5,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../../opc/tests/group_test_support.h"
+#include "captured_log.h"
 #include "config/scf_file.h"
 #include "config_builders.h"
+#include "core/runtime.h"
 #include "log_lines.h"
 #include "opc/daregister.h"
 #include "opcda.h"
@@ -40,6 +45,100 @@ CLSID FreshClassId() {
     id.Data2 = static_cast<uint16_t>(++sequence);
     return id;
 }
+
+bool WaitUntil(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+        platform::SleepMs(5);
+    return condition();
+}
+
+// A field device and its worker, of the test's own: while a client holds the server the worker
+// stores the device's value in its channel's polled tags (when the device answers) and takes
+// single-register writes, as a Modbus worker does; then it ends as every worker does.
+struct TestDevice {
+    std::atomic<int> starts{0};
+    std::atomic<bool> answers{true};
+    std::atomic<int32_t> value{42};
+    std::atomic<int> written{-1};  // the last 16-bit value written
+};
+TestDevice testDevice;
+
+void TestDeviceWorker(core::Server* server, uint8_t channelId) {
+    ++testDevice.starts;
+    size_t channel = 0;
+    server->tables.FindChannel(channelId, &channel);
+    while (server->ClientsPresent()) {
+        for (size_t i = 0; testDevice.answers && i < server->tables.TagCount(); ++i) {
+            server->tables.UpdateTag(i, [&](core::TagRecord& tag) {
+                if (tag.m_ucDevice != channelId || tag.m_ucFunction == 0) return;
+                tag.rawValue = testDevice.value;
+                tag.state = core::kTagFresh;
+                tag.faultCount = 0;
+            });
+        }
+        core::WriteCommand command;
+        if (server->tables.GetWrite(channel, &command) == core::kOk &&
+            command.commandState == core::kCommandWrite16) {
+            testDevice.written = command.value16;
+            server->tables.SetCommandState(channel, core::kCommandIdle);
+        }
+        platform::SleepMs(5);
+    }
+    core::ChannelThreadEnded(server, channelId);
+}
+
+// One item in an active group of a client's own, read from the cache and written as a client
+// does.
+class ClientItem {
+public:
+    ClientItem(IOPCServer* server, const std::string& name) {
+        OPCHANDLE groupHandle = 0;
+        DWORD revised = 0;
+        const HRESULT added = server->AddGroup(
+            reinterpret_cast<LPCWSTR>(u"life"), TRUE, 20, 1, nullptr, nullptr, 0, &groupHandle,
+            &revised, IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(group_.out()));
+        EXPECT_TRUE(SUCCEEDED(added)) << std::hex << added;
+        if (!group_) return;
+        handle_ = opc_test::AddItems(group_.get(), {name})[0];
+        EXPECT_NE(handle_, 0u);
+        EXPECT_EQ(group_->QueryInterface(IID_IOPCSyncIO, io_.outVoid()), S_OK);
+    }
+
+    struct State {
+        double value = 0;
+        WORD quality = 0xFFFF;
+    };
+    State Read() {
+        State state;
+        opc_test::TaskArray<OPCITEMSTATE> states;
+        opc_test::TaskArray<HRESULT> errors;
+        if (!io_ || FAILED(io_->Read(OPC_DS_CACHE, 1, &handle_, states.out(), errors.out()))) {
+            return state;
+        }
+        state.value = opc_test::Variant(states[0].vDataValue).AsDouble();
+        state.quality = states[0].wQuality;
+        VariantClear(&states[0].vDataValue);
+        return state;
+    }
+    State WaitFor(const std::function<bool(const State&)>& condition) {
+        State state = Read();
+        WaitUntil([&] { return condition(state = Read()); });
+        return state;
+    }
+    HRESULT Write(double value) {
+        opc_test::Variant written = opc_test::Variant::R8(value);
+        opc_test::TaskArray<HRESULT> errors;
+        if (!io_) return E_FAIL;
+        const HRESULT result = io_->Write(1, &handle_, written.get(), errors.out());
+        return FAILED(result) ? result : errors[0];
+    }
+
+private:
+    opc_test::ComPtr<IOPCItemMgt> group_;
+    opc_test::ComPtr<IOPCSyncIO> io_;
+    OPCHANDLE handle_ = 0;
+};
 
 // Main on a thread of its own, with a settings key, a log file and a class id of the test's own.
 class MainTest : public ::testing::Test {
@@ -98,6 +197,16 @@ protected:
     }
 
     Lines Log() const { return core_test::LogLines(logPath_); }
+    size_t CountStartingWith(const std::string& start) const {
+        const Lines lines = Log();
+        return static_cast<size_t>(std::count_if(
+            lines.begin(), lines.end(), [&](const auto& l) { return l.rfind(start, 0) == 0; }));
+    }
+    core::ChannelRecord Channel(size_t index) const {
+        core::ChannelRecord channel;
+        EXPECT_EQ(running_->tables.GetChannel(index, &channel), core::kOk);
+        return channel;
+    }
     size_t Count(const std::string& line) const {
         const Lines lines = Log();
         return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
@@ -304,6 +413,140 @@ TEST_F(MainTest, LockServerSettingKeepsTheServerWithoutClients) {
     ASSERT_TRUE(WaitEnded());
     EXPECT_TRUE(
         InOrder({"I LoadConfig: setting b_lockserver=1", "T Process: started OK.", "I Finish"}));
+}
+
+// A client that gives back more locks than it took must not end the server under another
+// client, nor keep it running once every client has gone.
+TEST_F(MainTest, AnUnlockWithoutALockLeavesTheCountAlone) {
+    ComScope com;
+    Start("");
+    {
+        platform::ComPtr<IClassFactory> factory = WaitClassObject();
+        ASSERT_TRUE(factory);
+        EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    }
+    ASSERT_TRUE(WaitStarted());
+    {
+        platform::ComPtr<IOPCServer> server = Create<IOPCServer>(IID_IOPCServer);
+        ASSERT_TRUE(server);
+        {
+            platform::ComPtr<IClassFactory> factory = Factory();
+            ASSERT_TRUE(factory);
+            EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+            EXPECT_EQ(factory->LockServer(FALSE), S_OK);  // one too many
+        }
+        EXPECT_GE(running_->FactoryReferences(), 1);
+        platform::SleepMs(300);
+        EXPECT_FALSE(ended_);
+    }
+    const bool ended = WaitUntil([this] { return ended_.load(); });
+    if (!ended) {  // a count below zero keeps Main running: end the test
+        std::lock_guard hold(running_->factoryLock);
+        running_->factoryReferences = 0;
+    }
+    ASSERT_TRUE(WaitEnded());
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(CountStartingWith("W myClassFactory::LockServer(0): no lock to release"), 1u);
+}
+
+// "lock server" keeps the server without clients, but the workers end whenever no client holds
+// it: a client that comes later must find them polling again, and no old value shown as good.
+TEST_F(MainTest, ChannelThreadsRunAgainWhenAClientComesBack) {
+    ComScope com;
+    testDevice.starts = 0;
+    testDevice.answers = true;
+    testDevice.written = -1;
+    core::RegisterChannelWorker('f', TestDeviceWorker);
+    config::CKarvexOPCCfgDoc doc;
+    config::opcDeviceInfo line = ChannelConfig("Line", 3, 102);
+    line.m_ucFailThreshold = 2;
+    line.m_ucQualityReset = 0;
+    doc.Devices() = {line, ChannelConfig("CWT", 4, 104)};
+    config::opcTagInfo level = core_test::TagConfig(1, "Level", 3, 1, VT_R8);
+    level.m_ucFunction = 3;
+    level.m_ucSize = 16;
+    level.m_ucWriteFunction = 6;
+    level.m_dwWriteRegister = 10;
+    level.m_ucAccess = config::kAccessReadWrite;
+    doc.Elements() = {level};
+    Activate(&doc);
+    Set("lock server", reg::Value::Dword(1));
+    Start("");
+    ASSERT_TRUE(WaitStarted());
+    // Nobody holds the server yet: the thread started at start-up ends at once.
+    ASSERT_TRUE(WaitUntil([this] { return Channel(0).thread == 0; }));
+    EXPECT_EQ(testDevice.starts.load(), 1);
+
+    {
+        platform::ComPtr<IOPCServer> server = Create<IOPCServer>(IID_IOPCServer);
+        ASSERT_TRUE(server);
+        ClientItem item(server.get(), "Level");
+        const ClientItem::State state =
+            item.WaitFor([](const auto& s) { return s.quality == 0xC0 && s.value == 42; });
+        EXPECT_EQ(state.quality, 0xC0);
+        EXPECT_EQ(state.value, 42);
+        EXPECT_TRUE(SUCCEEDED(item.Write(7)));
+        EXPECT_TRUE(WaitUntil([] { return testDevice.written == 7; }));
+        EXPECT_EQ(testDevice.starts.load(), 2);
+    }
+    ASSERT_TRUE(WaitUntil([this] { return Channel(0).thread == 0; }));
+    core::TagRecord tag;
+    ASSERT_EQ(running_->tables.GetTag(0, &tag), core::kOk);
+    EXPECT_EQ(tag.state, core::kTagNoFreshValue);
+    EXPECT_GE(tag.faultCount, 2);
+    core::StatisticsBlock statistics;
+    ASSERT_EQ(running_->tables.GetStatistics(0, 0, &statistics), core::kOk);
+    EXPECT_EQ(statistics.connected, 0u);
+
+    testDevice.answers = false;  // the device went silent while nobody held the server
+    {
+        platform::ComPtr<IOPCServer> server = Create<IOPCServer>(IID_IOPCServer);
+        ASSERT_TRUE(server);
+        ClientItem item(server.get(), "Level");
+        // Within a cycle of the worker's end the old value shows the link's loss.
+        EXPECT_EQ(item.WaitFor([](const auto& s) { return s.quality == 0x00; }).quality, 0x00);
+        // The worker starts again within a cycle of the client's arrival; its writes go out.
+        EXPECT_TRUE(WaitUntil([] { return testDevice.starts == 3; }));
+        EXPECT_TRUE(SUCCEEDED(item.Write(9)));
+        EXPECT_TRUE(WaitUntil([] { return testDevice.written == 9; }));
+    }
+    EXPECT_EQ(Count("I Main: restarting polling thread for device Line"), 2u);
+    EXPECT_EQ(Count("E Main: Failed to create polling thread for device CWT!"), 1u);
+    running_->lockServer = 0;
+    ASSERT_TRUE(WaitEnded());
+}
+
+// A worker that never ends must not keep the process alive for ever.
+TEST(DestroyTest, AThreadThatDoesNotEndIsGivenUpAfterTheBound) {
+    core_test::CapturedLog log("Destroy:");
+    core::Server server(log.handle());
+    server.pauses.destroyPoll = 10;
+    server.pauses.workerEnd = 200;
+    core::ChannelRecord ended;
+    ended.m_strName = "Ended";
+    ended.m_ucID = 1;
+    ended.m_wTimeout = 100;
+    core::ChannelRecord stuck;
+    stuck.m_strName = "Stuck";
+    stuck.m_ucID = 2;
+    stuck.m_wTimeout = 300;
+    stuck.thread = 7;
+    server.tables.AddChannel(ended);
+    server.tables.AddChannel(stuck);
+
+    const auto start = std::chrono::steady_clock::now();
+    std::future<void> destroyed = std::async(std::launch::async, [&] { core::Destroy(&server); });
+    const bool returned = destroyed.wait_for(kBound) == std::future_status::ready;
+    if (!returned) server.tables.UpdateChannel(1, [](core::ChannelRecord& c) { c.thread = 0; });
+    destroyed.wait();
+    EXPECT_TRUE(returned);
+    EXPECT_GE(testing_support::MsSince(start), 500);  // the bound: 200 and the longest timeout
+    EXPECT_EQ(log.Messages().back(),
+              "W Destroy: thread of device Stuck (id 2) did not end within 500 ms, not waiting "
+              "for it");
+    EXPECT_EQ(log.Count("W Destroy: thread of device Ended (id 1) did not end within 500 ms, not "
+                        "waiting for it"),
+              0u);
 }
 
 }  // namespace

@@ -36,12 +36,15 @@ ConfigCorrection C(uint8_t operation, double p) {
     return ConfigCorrection{0, operation, p};
 }
 
-// How the tag under test stores its value.
+// How the tag under test stores its value, and the type it is published as.
 struct Format {
     uint8_t size = 16;
     uint8_t dataType = 0;
     uint8_t writeFunction = 6;
     Corrections corrections;
+    uint16_t vtType = VT_R8;
+    uint8_t byteOrder = 0;
+    uint32_t writeRegister = 40;
 };
 
 Variant Make(VARTYPE type, const std::function<void(VARIANT&)>& set) {
@@ -68,20 +71,23 @@ protected:
         server_.pauses.writeSlotWait = 50;
     }
 
+    // A channel whose worker runs.
     size_t AddChannel(uint8_t id) {
         core::ChannelRecord channel;
         channel.m_ucID = id;
         channel.m_strName = "Channel " + std::to_string(id);
+        channel.thread = 1;
         server_.tables.AddChannel(channel);
         return server_.tables.ChannelCount() - 1;
     }
     size_t AddTag(const std::string& name, uint8_t device, const Format& format = {}) {
         TagRecord tag;
         tag.m_strName = name;
-        tag.m_vtType = VT_R8;
+        tag.m_vtType = format.vtType;
         tag.m_ucDevice = device;
         tag.m_ucDeviceNo = 1;
-        tag.m_dwWriteRegister = 40;
+        tag.m_dwWriteRegister = format.writeRegister;
+        tag.m_ucByteOrder = format.byteOrder;
         tag.m_ucSize = format.size;
         tag.m_ucDataType = format.dataType;
         tag.m_ucWriteFunction = format.writeFunction;
@@ -150,20 +156,58 @@ TEST_F(WriteTagsTest, ValuesGoBackToRegisterFormIntoTheChannelsSlot) {
          12,
          0},
         {"one addition reversed", {16, 0, 6, {C(kAdd, 5)}}, Variant::R8(12), 2, 7, 0},
-        {"16 bits keep the low half", {}, Variant::I4(70000), 2, 70000 & 0xFFFF, 0},
+        {"reversed multiplication rounds",
+         {16, 0, 6, {C(kMul, 0.1)}},
+         Variant::R8(20.3),
+         2,
+         203,
+         0},
+        {"reversed addition rounds", {16, 0, 6, {C(kAdd, 0.2)}}, Variant::R8(20.3), 2, 20, 0},
+        {"32-bit unsigned rounds", {32, 1, 16, {C(kMul, 0.1)}}, Variant::R8(20.3), 5, 203, 203},
+        {"32-bit signed rounds",
+         {32, 2, 16, {C(kMul, 0.01)}},
+         Variant::R8(-20.3),
+         5,
+         uint16_t(-2030),
+         uint32_t(-2030)},
+        {"32-bit float is not rounded",
+         {32, 0, 16, {C(kMul, 0.1)}},
+         Variant::R8(0.25),
+         5,
+         2,
+         0x40200000},
         {"32-bit float, function 16", {32, 0, 16, {}}, Variant::R8(1.5), 5, 1, 0x3FC00000},
-        {"32-bit unsigned, function 6", {32, 1, 6, {}}, Variant::R8(-1.0), 3, 0xFFFF, 0xFFFFFFFF},
-        {"32-bit signed truncates", {32, 2, 16, {}}, Variant::R4(-2.7f), 5, 0xFFFE, 0xFFFFFFFE},
+        {"32-bit float, function 6, order 3",
+         {32, 0, 6, {}, VT_R4, 3},
+         Variant::R8(1.5),
+         3,
+         1,
+         0x3FC00000},
+        {"32-bit signed, function 6", {32, 2, 6, {}}, Variant::R8(-1.0), 3, 0xFFFF, 0xFFFFFFFF},
+        {"32-bit signed, order 1",
+         {32, 2, 16, {}, VT_I4, 1},
+         Variant::R4(-2.7f),
+         5,
+         0xFFFD,
+         0xFFFFFFFD},
+        {"16 bits by function 16", {16, 0, 16, {}}, Variant::R8(5), 2, 5, 0},
+        {"highest register", {16, 0, 6, {}, VT_R8, 0, 65535}, Variant::R8(5), 2, 5, 0},
+        {"highest 32-bit registers", {32, 1, 6, {}, VT_UI4, 0, 65534}, Variant::R8(5), 3, 5, 5},
         {"BOOL true", {}, Variant::Bool(true), 2, 1, 0},
         {"BOOL false", {}, Variant::Bool(false), 2, 0, 0},
         {"I4", {}, Variant::I4(-3), 2, 0xFFFD, 0},
         {"numeric text", {}, Variant::Text("42"), 2, 42, 0},
-        {"text with blanks and a fraction", {}, Variant::Text(" 2.5\t"), 2, 2, 0},
+        {"text with blanks and a fraction", {}, Variant::Text(" 2.5\t"), 2, 3, 0},
         {"text with a sign and exponent", {}, Variant::Text("-1e2"), 2, 0xFF9C, 0},
         {"text with a plus", {}, Variant::Text("+7"), 2, 7, 0},
         {"I1", {}, Make(VT_I1, [](VARIANT& v) { v.cVal = -5; }), 2, 0xFFFB, 0},
         {"UI1", {}, Make(VT_UI1, [](VARIANT& v) { v.bVal = 200; }), 2, 200, 0},
-        {"UI2", {}, Make(VT_UI2, [](VARIANT& v) { v.uiVal = 65535; }), 2, 65535, 0},
+        {"UI2",
+         {16, 0, 6, {}, VT_UI2},
+         Make(VT_UI2, [](VARIANT& v) { v.uiVal = 65535; }),
+         2,
+         65535,
+         0},
         {"UI4",
          {32, 1, 16, {}},
          Make(VT_UI4, [](VARIANT& v) { v.ulVal = 0xFFFFFFFF; }),
@@ -179,8 +223,8 @@ TEST_F(WriteTagsTest, ValuesGoBackToRegisterFormIntoTheChannelsSlot) {
         {"UI8", {}, Make(VT_UI8, [](VARIANT& v) { v.ullVal = 9; }), 2, 9, 0},
         {"INT", {}, Make(VT_INT, [](VARIANT& v) { v.intVal = -1; }), 2, 0xFFFF, 0},
         {"UINT", {}, Make(VT_UINT, [](VARIANT& v) { v.uintVal = 8; }), 2, 8, 0},
-        {"CY", {}, Make(VT_CY, [](VARIANT& v) { v.cyVal.int64 = 125000; }), 2, 12, 0},
-        {"DECIMAL", {}, Decimal(125, 1, false), 2, 12, 0},
+        {"CY", {}, Make(VT_CY, [](VARIANT& v) { v.cyVal.int64 = 125000; }), 2, 13, 0},
+        {"DECIMAL", {}, Decimal(125, 1, false), 2, 13, 0},
         {"negative DECIMAL", mulHalf, Decimal(65, 1, true), 2, 0xFFF3, 0},
     };
     uint8_t id = 1;
@@ -222,6 +266,28 @@ TEST_F(WriteTagsTest, RefusedValuesSendNothingAndLeaveTheEarlierWrite) {
         {"zero by zero", {16, 0, 6, {C(kMul, 0)}}, Variant::R8(0), OPC_E_RANGE},
         {"32 bits of an unknown data type", {32, 5, 16, {}}, Variant::R8(1), E_FAIL},
         {"32 bits by another write function", {32, 1, 5, {}}, Variant::R8(1), E_FAIL},
+        {"16 bits by another write function", {16, 0, 5, {}}, Variant::R8(1), E_FAIL},
+        {"no write function", {16, 0, 0, {}}, Variant::R8(1), E_FAIL},
+        {"32 bits in byte order 2", {32, 1, 16, {}, VT_UI4, 2}, Variant::R8(1), E_FAIL},
+        {"32 bits in byte order 2, function 6", {32, 0, 6, {}, VT_R4, 2}, Variant::R8(1), E_FAIL},
+        {"32 bits in an unknown byte order", {32, 2, 16, {}, VT_I4, 7}, Variant::R8(1), E_FAIL},
+        {"70000 to 16 bits", {16, 0, 6, {}, VT_I4}, Variant::I4(70000), OPC_E_RANGE},
+        {"-1 to 16 bits unsigned", {16, 0, 6, {}, VT_UI2}, Variant::R8(-1), OPC_E_RANGE},
+        {"10000 by x0.1 to 16 bits",
+         {16, 0, 6, {C(kMul, 0.1)}, VT_UI2},
+         Variant::R8(10000),
+         OPC_E_RANGE},
+        {"-1 to 32 bits unsigned", {32, 1, 6, {}}, Variant::R8(-1.0), OPC_E_RANGE},
+        {"beyond a float", {32, 0, 16, {}, VT_R4}, Variant::R8(1e39), OPC_E_RANGE},
+        {"register beyond 65535", {16, 0, 6, {}, VT_R8, 0, 65536}, Variant::R8(1), OPC_E_RANGE},
+        {"register taken modulo 65536",
+         {16, 0, 6, {}, VT_R8, 0, 65536 + 40},
+         Variant::R8(1),
+         OPC_E_RANGE},
+        {"second register beyond 65535",
+         {32, 1, 16, {}, VT_UI4, 0, 65535},
+         Variant::R8(1),
+         OPC_E_RANGE},
     };
     uint8_t id = 1;
     for (const Case& c : cases) {
@@ -239,11 +305,68 @@ TEST_F(WriteTagsTest, RefusedValuesSendNothingAndLeaveTheEarlierWrite) {
     }
 }
 
+// Each register takes what the read side can show of it again: its size, signed where the tag
+// is published as a signed number, either sign where the type does not say. Values are
+// rounded once the correction is undone.
+TEST_F(WriteTagsTest, EachRegisterTakesTheRangeItsReadSideShows) {
+    constexpr double kFloatMax = std::numeric_limits<float>::max();
+    struct Case {
+        const char* what;
+        Format format;
+        double lowest;
+        double highest;
+        double below;
+        double above;
+    };
+    const Case cases[] = {
+        {"16 bits INT", {16, 0, 6, {}, VT_I2}, -32768, 32767, -32769, 32768},
+        {"16 bits float", {16, 0, 6, {}, VT_R4}, -32768, 32767, -32769, 32768},
+        {"16 bits rounded", {16, 0, 6, {}, VT_I2}, -32768.4, 32767.4, -32768.6, 32767.6},
+        {"16 bits unsigned", {16, 0, 6, {}, VT_UI2}, 0, 65535, -1, 65536},
+        {"16 bits as a 32-bit number", {16, 0, 6, {}, VT_I4}, 0, 65535, -1, 65536},
+        {"16 bits as a boolean", {16, 0, 6, {}, VT_BOOL}, -32768, 65535, -32769, 65536},
+        {"16 bits by x0.1", {16, 0, 6, {C(kMul, 0.1)}, VT_UI2}, 0, 6553.5, -0.1, 6553.6},
+        {"8 bits unsigned", {8, 0, 6, {}, VT_UI1}, 0, 255, -1, 256},
+        {"8 bits signed", {8, 0, 6, {}, VT_I1}, -128, 127, -129, 128},
+        {"8 bits as a boolean", {8, 0, 6, {}, VT_BOOL}, -128, 255, -129, 256},
+        {"1 bit", {1, 0, 6, {}, VT_BOOL}, 0, 1, -1, 2},
+        {"32 bits UINT", {32, 1, 16, {}, VT_UI4}, 0, 4294967295.0, -1, 4294967296.0},
+        {"32 bits INT",
+         {32, 2, 16, {}, VT_I4},
+         -2147483648.0,
+         2147483647.0,
+         -2147483649.0,
+         2147483648.0},
+        {"32 bits FLOAT",
+         {32, 0, 16, {}, VT_R4},
+         -kFloatMax,
+         kFloatMax,
+         -kFloatMax * 1.001,
+         kFloatMax * 1.001},
+    };
+    uint8_t id = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const size_t channel = AddChannel(id);
+        const size_t tag = AddTag(c.what, id++, c.format);
+        for (const double value : {c.lowest, c.highest}) {
+            EXPECT_EQ(Write({tag}, {Variant::R8(value)}).errors, std::vector<HRESULT>{S_OK})
+                << value;
+            WorkerTakes(channel);
+        }
+        for (const double value : {c.below, c.above}) {
+            EXPECT_EQ(Write({tag}, {Variant::R8(value)}).errors, std::vector<HRESULT>{OPC_E_RANGE})
+                << value;
+            EXPECT_EQ(Slot(channel).commandState, core::kCommandIdle);
+        }
+    }
+}
+
 TEST_F(WriteTagsTest, LogsEachStepOfAWrite) {
     const size_t channel = AddChannel(3);
     const size_t half = AddTag("Boiler/Flow", 3, {16, 0, 6, {C(kMul, 0.5)}});
     const size_t shifted = AddTag("Boiler/Level", 3, {16, 0, 6, {C(kAdd, 5)}});
-    const size_t wide = AddTag("Boiler/Total", 3, {32, 1, 6, {}});
+    const size_t wide = AddTag("Boiler/Total", 3, {32, 2, 6, {}});
     const size_t odd = AddTag("Boiler/Odd", 3, {32, 9, 16, {}});
     ASSERT_EQ(Write({half}, {Variant::R8(62.5)}).result, 1);
     EXPECT_EQ(log_.Messages(),
@@ -288,6 +411,18 @@ TEST_F(WriteTagsTest, ATagWhoseDeviceIsNotConfiguredSendsNothing) {
     EXPECT_EQ(outcome.errors, std::vector<HRESULT>{E_FAIL});
     EXPECT_EQ(Slot(channel), WriteCommand{});
     EXPECT_EQ(log_.Count("E WriteTags: tag Lost - device 9 not found, value not sent"), 1u);
+}
+
+TEST_F(WriteTagsTest, ATagWhoseChannelHasNoRunningWorkerSendsNothing) {
+    const size_t channel = AddChannel(1);
+    server_.tables.UpdateChannel(channel, [](core::ChannelRecord& c) { c.thread = 0; });
+    const size_t tag = AddTag("Idle", 1);
+    const Outcome outcome = Write({tag}, {Variant::R8(3)});
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.errors, std::vector<HRESULT>{E_FAIL});
+    EXPECT_EQ(Slot(channel), WriteCommand{});
+    EXPECT_EQ(log_.Messages().back(),
+              "E WriteTags: tag Idle - device 1 has no running thread, value not sent");
 }
 
 TEST_F(WriteTagsTest, AHandleOfNoTagSendsNothing) {
@@ -350,23 +485,50 @@ TEST_F(WriteTagsTest, AWriteTheWorkerHasNotTakenIsNeverReplaced) {
     EXPECT_EQ(Slot(channel), (WriteCommand{2, 2, 0, uint32_t(second)}));
 }
 
-// A server made by Init from an active configuration, written by an OPC client.
-// The write examples as a client makes them: IOPCSyncIO::Write of a VARIANT of the item's type.
-TEST(WriteTagsClientTest, ClientWritesLeaveTheRegisterFormInTheSlot) {
+// A server made by Init from an active configuration, written by an OPC client: the write
+// examples as a client makes them (IOPCSyncIO::Write of a VARIANT of the item's type), and what
+// the client is told of writes that cannot be sent.
+TEST(WriteTagsClientTest, ClientWritesLeaveTheRegisterFormInTheSlotOrAreRefused) {
     struct Case {
         const char* name;
         uint16_t type;
         Format format;
         Variant value;
-        WriteCommand slot;
+        HRESULT result;
+        WriteCommand slot;  // when sent
     };
     const Case cases[] = {
-        {"Half", VT_UI2, {16, 0, 6, {C(kMul, 0.5)}}, Variant::R8(62.5), {2, 125, 0, 0}},
-        {"Two", VT_UI2, {16, 0, 6, {C(kMul, 0.5), C(kAdd, 5)}}, Variant::R8(12), {2, 12, 0, 1}},
-        {"Float", VT_R4, {32, 0, 16, {}}, Variant::R4(1.5f), {5, 1, 0x3FC00000, 2}},
-        {"Unsigned", VT_R8, {32, 1, 6, {}}, Variant::R8(-1.0), {3, 0xFFFF, 0xFFFFFFFF, 3}},
-        // Refused: the slot keeps the last write, which the worker has taken.
-        {"Nan", VT_R4, {16, 0, 6, {}}, Variant::R4(std::nanf("")), {1, 0xFFFF, 0xFFFFFFFF, 3}},
+        {"Half",
+         VT_UI2,
+         {16, 0, 6, {C(kMul, 0.5)}},
+         Variant::R8(62.5),
+         OPC_S_CLAMP,
+         {2, 125, 0, 0}},
+        {"Two",
+         VT_UI2,
+         {16, 0, 6, {C(kMul, 0.5), C(kAdd, 5)}},
+         Variant::R8(12),
+         OPC_S_CLAMP,
+         {2, 12, 0, 1}},
+        {"Float", VT_R4, {32, 0, 16, {}}, Variant::R4(1.5f), OPC_S_CLAMP, {5, 1, 0x3FC00000, 2}},
+        {"Signed",
+         VT_R8,
+         {32, 2, 6, {}},
+         Variant::R8(-1.0),
+         OPC_S_CLAMP,
+         {3, 0xFFFF, 0xFFFFFFFF, 3}},
+        {"Tenths",
+         VT_R4,
+         {16, 0, 6, {C(kMul, 0.1)}},
+         Variant::R4(20.3f),
+         OPC_S_CLAMP,
+         {2, 203, 0xFFFFFFFF, 4}},
+        {"Nan", VT_R4, {16, 0, 6, {}}, Variant::R4(std::nanf("")), OPC_E_RANGE, {}},
+        {"Large", VT_R8, {16, 0, 6, {}}, Variant::R8(70000), OPC_E_RANGE, {}},
+        {"Unsigned", VT_R8, {32, 1, 16, {}}, Variant::R8(-1), OPC_E_RANGE, {}},
+        {"TooFar", VT_R8, {32, 1, 16, {}, VT_R8, 0, 65535}, Variant::R8(1), OPC_E_RANGE, {}},
+        {"Function5", VT_R8, {16, 0, 5, {}}, Variant::R8(1), E_FAIL, {}},
+        {"Order2", VT_R8, {32, 1, 16, {}, VT_R8, 2}, Variant::R8(1), E_FAIL, {}},
     };
     core_test::TestServer test("WriteTags:");
     test.doc().Devices() = {core_test::ChannelConfig("Boiler", 5)};
@@ -376,24 +538,38 @@ TEST(WriteTagsClientTest, ClientWritesLeaveTheRegisterFormInTheSlot) {
         tag.m_ucSize = c.format.size;
         tag.m_ucDataType = c.format.dataType;
         tag.m_ucWriteFunction = c.format.writeFunction;
+        tag.m_ucByteOrder = c.format.byteOrder;
+        tag.m_dwWriteRegister = c.format.writeRegister;
         tag.m_ucAccess = config::kAccessReadWrite;
         for (const ConfigCorrection& k : c.format.corrections)
             tag.m_aCorrections.push_back({k.m_ucOperation, k.m_dwReserved, k.m_dParam});
         test.doc().Elements().push_back(tag);
     }
     ASSERT_EQ(test.Init(), 0);
+    // As if the channel's worker ran.
+    test.tables().UpdateChannel(0, [](core::ChannelRecord& c) { c.thread = 1; });
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const OPCHANDLE handle = test.AddItem(c.name);
         ASSERT_NE(handle, 0u);
-        const HRESULT expected = std::string(c.name) == "Nan" ? OPC_E_RANGE : OPC_S_CLAMP;
-        EXPECT_EQ(test.Write(handle, c.value), expected);
+        WriteCommand before;
+        ASSERT_EQ(test.tables().GetWrite(0, &before), core::kOk);
+        EXPECT_EQ(test.Write(handle, c.value), c.result);
         WriteCommand slot;
         ASSERT_EQ(test.tables().GetWrite(0, &slot), core::kOk);
-        EXPECT_EQ(slot, c.slot);
+        EXPECT_EQ(slot, c.result == OPC_S_CLAMP ? c.slot : before);
         // As the channel's worker once it has sent the write.
         ASSERT_EQ(test.tables().SetCommandState(0, core::kCommandIdle), core::kOk);
     }
+
+    // Once the worker has ended, nothing is taken: the client is told so.
+    test.tables().UpdateChannel(0, [](core::ChannelRecord& c) { c.thread = 0; });
+    EXPECT_EQ(test.Write(test.AddItem("Half"), Variant::R8(2)), E_FAIL);
+    WriteCommand slot;
+    ASSERT_EQ(test.tables().GetWrite(0, &slot), core::kOk);
+    EXPECT_EQ(slot.commandState, core::kCommandIdle);
+    EXPECT_EQ(test.log().Messages().back(),
+              "E WriteTags: tag Half - device 5 has no running thread, value not sent");
 }
 
 }  // namespace

@@ -21,6 +21,8 @@ namespace core {
 constexpr int32_t kOk = 0;
 constexpr int32_t kInvalidArg = static_cast<int32_t>(0x80070057u);
 constexpr int32_t kBusy = static_cast<int32_t>(0x800700AAu);  // HRESULT of ERROR_BUSY
+// HRESULT of ERROR_SERVICE_NOT_ACTIVE: the channel's thread has ended or never ran.
+constexpr int32_t kNoWorker = static_cast<int32_t>(0x80070426u);
 
 constexpr size_t kMaxFieldDevices = 64;  // one statistics block each
 constexpr size_t kGroupListCount = 32;
@@ -220,7 +222,8 @@ public:
     // The write slot of a channel and its tag index, set and read as one. A single-register
     // write leaves the 32-bit value as it was.
     int32_t PostWrite(size_t channel, const WriteCommand& command);
-    // PostWrite only while the slot holds no command the worker has yet to finish; kBusy else.
+    // PostWrite only while the channel's thread runs (kNoWorker else) and the slot holds no
+    // command the worker has yet to finish (kBusy else).
     int32_t PostWriteWhenIdle(size_t channel, const WriteCommand& command);
     int32_t GetWrite(size_t channel, WriteCommand* command) const;
     int32_t SetCommandState(size_t channel, uint8_t state);

@@ -63,6 +63,9 @@ struct Pauses {
     uint32_t activationLimit = 30000;
     // How long a client write waits for its channel's worker to take an earlier pending write.
     uint32_t writeSlotWait = 3000;
+    // How long shutdown waits for the channel threads to end, on top of the longest response
+    // timeout of the channels (a worker may be inside a connect or a wait for an answer).
+    uint32_t workerEnd = 30000;
 };
 
 struct Server {
@@ -88,6 +91,10 @@ struct Server {
     std::atomic<long> serverCount{0};  // live OPC client objects ("s_ct")
     std::mutex factoryLock;
     long factoryReferences = 0;  // under factoryLock ("ref")
+    long serverLocks = 0;        // under factoryLock: LockServer(TRUE) calls not yet undone
+    // Channels whose thread Main started; it starts them again when a client returns after
+    // they ended. Touched by the main thread only.
+    std::vector<size_t> workerChannels;
 
     long FactoryReferences() {
         std::lock_guard hold(factoryLock);
@@ -104,7 +111,8 @@ int Init(Server* server);
 // The cache update cycle; returns when no client holds the server (or it has no channels) and
 // "lock server" is off.
 void Process(Server* server, uint32_t delay);
-// Destroys the OPC service and waits until every channel thread has cleared its thread field.
+// Destroys the OPC service and waits, bounded, until every channel thread has cleared its
+// thread field.
 void Destroy(Server* server);
 
 // The write callback of the OPC service (driver argument: the Server).
