@@ -262,7 +262,11 @@ void ChannelThreadEnded(Server* server, uint8_t channelId) {
     for (size_t block = 0; block < channel.fieldDevices.size(); ++block) {
         server->tables.UpdateStatistics(index, block, [](StatisticsBlock& b) { b.connected = 0; });
     }
-    server->tables.UpdateChannel(index, [](ChannelRecord& c) { c.thread = 0; });
+    // A command the worker did not take would go out hours late through the next one.
+    server->tables.UpdateChannel(index, [](ChannelRecord& c) {
+        c.commandState = kCommandIdle;
+        c.thread = 0;
+    });
 }
 
 void IdleChannelWorker(Server* server, uint8_t channelId) {

@@ -265,8 +265,12 @@ uint8_t ExceptionCode(Framing framing, const uint8_t* answer, size_t size) {
     return ByteAt(answer, size, LayoutOf(framing).byteCount);
 }
 
-bool AnswerMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
-                   uint16_t requestCount, const uint8_t* answer, size_t size) {
+namespace {
+
+// Unit id, function (without the exception bit when `exception`) and, on Modbus-TCP, the
+// transaction id of the answer against the frame sent; each mismatch is logged.
+bool SentFrameMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
+                      const uint8_t* answer, size_t size, bool exception) {
     const Layout layout = LayoutOf(framing);
     bool matches = true;
     const unsigned unit = ByteAt(answer, size, layout.unit);
@@ -277,7 +281,7 @@ bool AnswerMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
              static_cast<unsigned>(sent.unit), unit);
         matches = false;
     }
-    const unsigned function = ByteAt(answer, size, layout.function);
+    const unsigned function = ByteAt(answer, size, layout.function) & (exception ? 0x7Fu : 0xFFu);
     if (function != sent.function) {
         Line(kvlog::kError, framing, log,
              "WriteData: %s packets mismatch: requested function %u, answered function %u",
@@ -295,6 +299,15 @@ bool AnswerMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
             matches = false;
         }
     }
+    return matches;
+}
+
+}  // namespace
+
+bool AnswerMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
+                   uint16_t requestCount, const uint8_t* answer, size_t size) {
+    const Layout layout = LayoutOf(framing);
+    bool matches = SentFrameMatches(framing, log, sent, answer, size, false);
     if (!sent.write && !ByteCountMatches(framing, log, sent, requestCount,
                                          ByteAt(answer, size, layout.byteCount))) {
         matches = false;
@@ -304,6 +317,11 @@ bool AnswerMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
              "WriteData: %s port COM%u answer OK.");
     }
     return matches;
+}
+
+bool ExceptionMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
+                      const uint8_t* answer, size_t size) {
+    return SentFrameMatches(framing, log, sent, answer, size, true);
 }
 
 void StoreReadAnswer(Framing framing, const AnswerLog& log, const SentFrame& sent,

@@ -10,6 +10,7 @@ namespace {
 
 constexpr uint16_t kClockRegister = 10000;
 constexpr uint8_t kWriteMultiple = 16;
+constexpr std::time_t kHalfYear = 182 * 86400;
 
 bool Local(std::time_t time, std::tm* fields) {
 #if defined(_WIN32)
@@ -61,21 +62,29 @@ std::string UtcText(std::time_t time) {
 
 }  // namespace
 
-int ZoneOffsetHours(std::time_t now) {
+int32_t ZoneOffsetSeconds(std::time_t now) {
     std::tm local{};
     if (!Local(now, &local)) return 0;
     // The local fields read as UTC lie ahead of now by the zone's offset, daylight saving
     // included; the controller keeps standard time all year.
     const int64_t offset = SecondsAsUtc(local) - static_cast<int64_t>(now);
-    const int64_t daylight = local.tm_isdst > 0 ? 3600 : 0;
-    return static_cast<int>((offset - daylight) / 3600);
+    if (local.tm_isdst <= 0) return static_cast<int32_t>(offset);
+    // Daylight saving is not an hour everywhere: the standard offset is the one of a time of the
+    // year without it, half a year away.
+    for (const std::time_t probe : {now - kHalfYear, now + kHalfYear}) {
+        std::tm fields{};
+        if (Local(probe, &fields) && fields.tm_isdst == 0) {
+            return static_cast<int32_t>(SecondsAsUtc(fields) - static_cast<int64_t>(probe));
+        }
+    }
+    return static_cast<int32_t>(offset - 3600);
 }
 
 uint32_t CorrectedTime(std::time_t now, kvlog::Handle log) {
     kvlog::Trace(log, "KARVEXTimesynch: time %s", UtcText(now).c_str());
-    const int offset = ZoneOffsetHours(now);
-    kvlog::Trace(log, "KARVEXTimesynch: zone offset %i hours", offset);
-    const std::time_t corrected = now + static_cast<std::time_t>(offset) * 3600;
+    const int32_t offset = ZoneOffsetSeconds(now);
+    kvlog::Trace(log, "KARVEXTimesynch: zone offset %i hours", static_cast<int>(offset / 3600));
+    const std::time_t corrected = now + offset;
     kvlog::Trace(log, "KARVEXTimesynch: corrected time %s", UtcText(corrected).c_str());
     return static_cast<uint32_t>(corrected);
 }

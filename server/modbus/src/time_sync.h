@@ -15,8 +15,9 @@
 
 namespace modbus {
 
-// Hours between local standard time and UTC at `now` (3 for a zone 3 hours east of UTC).
-int ZoneOffsetHours(std::time_t now);
+// Seconds between local standard time and UTC at `now` (10800 for a zone 3 hours east of UTC,
+// 19800 for India's 5:30).
+int32_t ZoneOffsetSeconds(std::time_t now);
 // Local standard time as seconds since 1970, with its log lines.
 uint32_t CorrectedTime(std::time_t now, kvlog::Handle log);
 
@@ -30,6 +31,8 @@ public:
     // At the top of a cycle: sets command state 6 for the first due entry.
     void Check(core::RuntimeTables* tables, size_t channelIndex, std::time_t now);
 
+    // Whether a clock setting of this worker is the one pending.
+    bool Owns() const { return pending_ < entries_.size(); }
     uint8_t PendingAddress() const { return entries_[pending_].address; }
     // The function 16 PDU that writes the corrected time to registers 10000 and 10001.
     std::vector<uint8_t> Pdu(std::time_t now) const;

@@ -85,6 +85,7 @@ private:
     void ErrorAnswer(const Turn& turn, size_t block, AnswerClass answer, uint8_t code);
     void Stored(const Turn& turn, size_t block, size_t size);
     void Mismatch(size_t block);
+    void Foreign(const Turn& turn, size_t block);
     void Good(size_t block);
     void Drain();
     void PacketPause() const;
@@ -166,6 +167,7 @@ int Engine::Run(Listing listing, std::unique_ptr<Link> link) {
         }
     }
     link_->Close();
+    commands_.Abandon(server_, sync_);
     // The line goes out before the thread field clears: whoever waits for that may close the log.
     kvlog::Info(log_.log, "WriteData: finished normally, device id %u", unsigned{channel_.m_ucID});
     core::ChannelThreadEnded(server_, channel_.m_ucID);
@@ -362,6 +364,11 @@ void Engine::Judge(Turn* turn, size_t block, size_t size) {
             kvlog::Error(log_.log, "WriteData: %s MODBUS exception response - type %d", name_,
                          int{code});
         }
+        if (answer == AnswerClass::kException &&
+            !ExceptionMatches(framing_, log_, turn->sent, answer_.data(), size)) {
+            Foreign(*turn, block);
+            return;
+        }
         ErrorAnswer(*turn, block, answer, code);
         return;
     }
@@ -373,12 +380,7 @@ void Engine::Judge(Turn* turn, size_t block, size_t size) {
     const bool matches =
         AnswerMatches(framing_, log_, turn->sent, turn->requestCount, answer_.data(), size);
     if (!matches) {
-        Mismatch(block);
-        // Only the write's own answer confirms it: another one (a late answer to an earlier
-        // request) may hide the device's refusal, which the drain takes with it.
-        if (turn->sent.write) {
-            commands_.Finish(server_, *turn, TurnOutcome::kNoAnswer, 0, &sync_, std::time(nullptr));
-        }
+        Foreign(*turn, block);
         return;
     }
     if (turn->sent.write) {
@@ -386,6 +388,15 @@ void Engine::Judge(Turn* turn, size_t block, size_t size) {
         Good(block);
     } else {
         Stored(*turn, block, size);
+    }
+}
+
+// An answer that belongs to another request (a late one) is no answer to this turn: it neither
+// confirms nor refuses a write, whose own answer the drain may take with it.
+void Engine::Foreign(const Turn& turn, size_t block) {
+    Mismatch(block);
+    if (turn.sent.write) {
+        commands_.Finish(server_, turn, TurnOutcome::kNoAnswer, 0, &sync_, std::time(nullptr));
     }
 }
 
@@ -553,7 +564,7 @@ void Engine::Drain() {
 void Engine::PacketPause() const {
     if (channel_.m_wPacketPause == 0) return;
     kvlog::Debug(log_.log, "WriteData: %s Starting packet pause...", name_);
-    platform::SleepMs(channel_.m_wPacketPause);
+    SleepWhileRunning(channel_.m_wPacketPause);
     kvlog::Debug(log_.log, "WriteData: %s Packet pause completed.", name_);
 }
 

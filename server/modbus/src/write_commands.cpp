@@ -291,11 +291,10 @@ void WriteCommands::Retry(core::Server* server, const Turn& turn, TimeSync* sync
     Abort(server, turn, "TX failed", 2);
 }
 
-void WriteCommands::Unsent(core::Server* server, TimeSync* sync, std::time_t now) {
+bool WriteCommands::Pending(core::Server* server, const TimeSync& sync, Turn* turn) const {
     core::WriteCommand slot;
     server->tables.GetWrite(channelIndex_, &slot);
-    Turn turn;
-    turn.commandState = slot.commandState;
+    turn->commandState = slot.commandState;
     switch (slot.commandState) {
         case core::kCommandWrite16:
         case core::kCommandWrite32HighWord:
@@ -305,21 +304,35 @@ void WriteCommands::Unsent(core::Server* server, TimeSync* sync, std::time_t now
             // A tag of another channel is dropped, with its line, by the next turn.
             if (server->tables.GetTag(slot.tagIndex, &tag) != core::kOk ||
                 tag.m_ucDevice != channel_.m_ucID) {
-                return;
+                return false;
             }
-            turn.kind = TurnKind::kWrite;
-            turn.sent.unit = tag.m_ucDeviceNo;
-            break;
+            turn->kind = TurnKind::kWrite;
+            turn->sent.unit = tag.m_ucDeviceNo;
+            return true;
         }
         case core::kCommandTimeSync:
-            if (!rules_.timeSynchronisation) return;
-            turn.kind = TurnKind::kTimeSync;
-            turn.sent.unit = sync->PendingAddress();
-            break;
+            if (!rules_.timeSynchronisation || !sync.Owns()) return false;
+            turn->kind = TurnKind::kTimeSync;
+            turn->sent.unit = sync.PendingAddress();
+            return true;
         default:
-            return;
+            return false;
     }
-    Retry(server, turn, sync, now);
+}
+
+void WriteCommands::Unsent(core::Server* server, TimeSync* sync, std::time_t now) {
+    Turn turn;
+    if (Pending(server, *sync, &turn)) Retry(server, turn, sync, now);
+}
+
+void WriteCommands::Abandon(core::Server* server, const TimeSync& sync) {
+    Turn turn;
+    if (!Pending(server, sync, &turn)) return;
+    if (turn.kind == TurnKind::kWrite) {
+        Abort(server, turn, "TX failed", 2);
+    } else {
+        server->tables.SetCommandState(channelIndex_, core::kCommandIdle);
+    }
 }
 
 bool WriteCommands::Finish(core::Server* server, const Turn& turn, TurnOutcome outcome,

@@ -48,6 +48,9 @@ public:
     // A failed connect kept the pending command from going out: it uses a retry as an
     // unanswered turn does, so a device that is gone never gets a command hours late.
     void Unsent(core::Server* server, TimeSync* sync, std::time_t now);
+    // The worker ends with a command it has not carried out: the write is aborted, for the client
+    // that made it is gone and the next worker may come hours later.
+    void Abandon(core::Server* server, const TimeSync& sync);
     // The tick count at which a write last set a command status (0 before the first).
     uint64_t lastStatusTick() const { return lastStatusTick_; }
 
@@ -66,6 +69,8 @@ private:
     bool BuildEmergencyRead(Turn* turn);
     void Confirm(core::Server* server, const Turn& turn);
     void SetStatus(core::Server* server, const Turn& turn, int32_t status);
+    // The turn the slot's pending command would make; false when none is this worker's.
+    bool Pending(core::Server* server, const TimeSync& sync, Turn* turn) const;
     void Abort(core::Server* server, const Turn& turn, const char* what, int32_t status);
     void Retry(core::Server* server, const Turn& turn, TimeSync* sync, std::time_t now);
 

@@ -95,6 +95,7 @@ std::vector<uint8_t> ScriptedAnswer(const FaultStep& step, const std::vector<uin
             answer.resize(std::min<size_t>(answer.size(), 5));
             break;
         case Fault::kException:
+        case Fault::kLateException:
             answer = ExceptionAnswer(request, step.code);
             break;
         case Fault::kWrongTransaction:
@@ -160,7 +161,7 @@ bool FaultSlave::State::Answer(platform::Socket& client, const std::atomic<bool>
                                const std::vector<uint8_t>& request) {
     const FaultStep step = Take(request);
     if (step.fault == Fault::kClose) return false;
-    if (step.fault == Fault::kLate) {
+    if (step.fault == Fault::kLate || step.fault == Fault::kLateException) {
         const auto due = std::chrono::steady_clock::now() + step.delay;
         while (!stopping && std::chrono::steady_clock::now() < due) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));

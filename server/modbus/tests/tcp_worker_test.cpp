@@ -808,6 +808,42 @@ TEST(TcpWorker, AnAbortedWritesStatusStaysReadableForASecond) {
     EXPECT_GT(block.rxCount, answered + 1) << "reads went on meanwhile";
 }
 
+// A late exception answer to an earlier read is not the write's refusal: the write is retried,
+// not aborted, and its own answer confirms it.
+TEST(TcpWorker, ALateExceptionOfAReadNeitherAbortsNorConfirmsTheWrite) {
+    FaultSlave slave;
+    slave.Script({{Fault::kLateException, 2, std::chrono::milliseconds(450)}, {}});
+    WorkerRig rig(slave.port());
+    const size_t tag = rig.AddTag(kHolding);
+    rig.Start();
+    ASSERT_TRUE(WaitForRequests(slave, 1));
+    rig.PostWrite(core::kCommandWrite16, tag, 7);
+    const Bytes write = {0, 0, 0, 6, 1, 6, 0, 5, 0, 7};
+    ASSERT_TRUE(WaitFor([&] { return CountFrames(slave, write) >= 2; }));
+    ASSERT_TRUE(WaitFor([&] { return rig.Statistics().commandStatus == 0; }));
+    ASSERT_TRUE(rig.Stop());
+    EXPECT_EQ(rig.LogCount("aborting TX"), 0u);
+    EXPECT_GE(rig.LogCount("packets transaction ID mismatch"), 1u);
+}
+
+// A client that wrote and left: the worker that ends does not leave the write for the next one,
+// which may come hours later.
+TEST(TcpWorker, AWritePendingWhenTheWorkerEndsIsAborted) {
+    FaultSlave slave;
+    slave.Script({kSilent});
+    WorkerRig rig(slave.port());
+    rig.channel().m_wTimeout = 1000;
+    const size_t tag = rig.AddTag(kHolding);
+    rig.Start();
+    ASSERT_TRUE(WaitForRequests(slave, 1));
+    rig.PostWrite(core::kCommandWrite16, tag, 7);
+    ASSERT_TRUE(rig.Stop());
+    EXPECT_EQ(rig.Channel().commandState, core::kCommandIdle);
+    EXPECT_EQ(rig.Statistics().commandStatus, 2);
+    EXPECT_EQ(CountFrames(slave, {0, 0, 0, 6, 1, 6, 0, 5, 0, 7}), 0u);
+    EXPECT_EQ(rig.LogCount("Modbus device 1 command TX failed, aborting TX"), 1u);
+}
+
 // A channel of write-only tags plans no read, yet its writes and clock settings go out.
 TEST(TcpWorker, AChannelWithoutReadsServesWritesAndClockSettings) {
     LibmodbusSlave slave;

@@ -52,20 +52,26 @@ private:
 };
 
 // The Windows runtime knows no zone database, only POSIX-style names with its own (US) daylight
-// saving rules, which agree with the zones below in January and July.
+// saving rules, which agree with the zones below in January and July; zones with daylight saving
+// of their own rules are tried on POSIX only.
 #if defined(_WIN32)
 constexpr const char* kBerlin = "CET-1CEST";
 constexpr const char* kNewYork = "EST5EDT";
+constexpr const char* kKolkata = "IST-5:30";
 #else
 constexpr const char* kBerlin = "Europe/Berlin";
 constexpr const char* kNewYork = "America/New_York";
+constexpr const char* kKolkata = "Asia/Kolkata";
 #endif
+
+constexpr std::time_t kJanuary = 1705320000;  // 2024-01-15 12:00 UTC
+constexpr std::time_t kJuly = 1721044800;     // 2024-07-15 12:00 UTC
 
 struct ZoneCase {
     const char* name;
     const char* zone;
     std::time_t now;
-    int hours;
+    int32_t seconds;
 };
 
 void PrintTo(const ZoneCase& c, std::ostream* out) {
@@ -76,24 +82,36 @@ class ZoneOffsetTest : public ::testing::TestWithParam<ZoneCase> {};
 
 TEST_P(ZoneOffsetTest, IsTheStandardOffsetAllYear) {
     const ZoneScope zone(GetParam().zone);
-    EXPECT_EQ(modbus::ZoneOffsetHours(GetParam().now), GetParam().hours);
+    EXPECT_EQ(modbus::ZoneOffsetSeconds(GetParam().now), GetParam().seconds);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     TimeSync, ZoneOffsetTest,
-    ::testing::Values(ZoneCase{"BerlinJanuary", kBerlin, 1705320000, 1},  // 2024-01-15 12:00 UTC
-                      ZoneCase{"BerlinJuly", kBerlin, 1721044800, 1},     // 2024-07-15 12:00 UTC
-                      ZoneCase{"NewYorkJanuary", kNewYork, 1705320000, -5},
-                      ZoneCase{"NewYorkJuly", kNewYork, 1721044800, -5},
+    ::testing::Values(ZoneCase{"BerlinJanuary", kBerlin, kJanuary, 3600},
+                      ZoneCase{"BerlinJuly", kBerlin, kJuly, 3600},
+                      ZoneCase{"NewYorkJanuary", kNewYork, kJanuary, -18000},
+                      ZoneCase{"NewYorkJuly", kNewYork, kJuly, -18000},
                       // Local calendar day before and after the UTC one.
-                      ZoneCase{"NewYorkPreviousDay", kNewYork, 1705278600, -5},  // 01-15 00:30
-                      ZoneCase{"BerlinNextYear", kBerlin, 1735687800, 1}),       // 2024-12-31 23:30
+                      ZoneCase{"NewYorkPreviousDay", kNewYork, 1705278600, -18000},  // 01-15 00:30
+                      ZoneCase{"BerlinNextYear", kBerlin, 1735687800, 3600},  // 2024-12-31 23:30
+                      ZoneCase{"KolkataHalfHour", kKolkata, kJuly, 19800}
+#if !defined(_WIN32)
+                      ,
+                      ZoneCase{"KathmanduQuarterHour", "Asia/Kathmandu", kJanuary, 20700},
+                      // Daylight saving in January, south of the equator.
+                      ZoneCase{"AdelaideJanuary", "Australia/Adelaide", kJanuary, 34200},
+                      ZoneCase{"AdelaideJuly", "Australia/Adelaide", kJuly, 34200},
+                      // Daylight saving of half an hour.
+                      ZoneCase{"LordHoweJanuary", "Australia/Lord_Howe", kJanuary, 37800},
+                      ZoneCase{"LordHoweJuly", "Australia/Lord_Howe", kJuly, 37800}
+#endif
+                      ),
     [](const ::testing::TestParamInfo<ZoneCase>& info) { return std::string(info.param.name); });
 
 TEST(TimeSync, CorrectedTimeIsLocalStandardTimeInSummer) {
     const ZoneScope zone(kBerlin);
     core_test::CapturedLog log("KARVEXTimesynch:", kvlog::kTrace);
-    const std::time_t now = 1721044800;  // 2024-07-15 12:00 UTC, 14:00 summer time in Berlin
+    const std::time_t now = kJuly;  // 14:00 summer time in Berlin
     EXPECT_EQ(modbus::CorrectedTime(now, log.handle()), static_cast<uint32_t>(now + 3600));
     EXPECT_EQ(log.Messages(), (std::vector<std::string>{
                                   "T KARVEXTimesynch: time 2024-07-15 12:00:00",

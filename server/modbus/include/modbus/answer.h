@@ -48,6 +48,11 @@ uint8_t ExceptionCode(Framing framing, const uint8_t* answer, size_t size);
 // or registers; each mismatch is logged. True when the answer matches.
 bool AnswerMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
                    uint16_t requestCount, const uint8_t* answer, size_t size);
+// The same checks of an exception answer, whose function carries the exception bit and which has
+// no byte count: an exception that belongs to another request (a late answer) is no refusal of
+// this one.
+bool ExceptionMatches(Framing framing, const AnswerLog& log, const SentFrame& sent,
+                      const uint8_t* answer, size_t size);
 
 // Decodes a matching read answer into every tag of the channel with the sent unit id and
 // function and a register in the sent range, in the private copies and the tag table (a record

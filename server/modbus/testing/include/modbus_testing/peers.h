@@ -53,6 +53,7 @@ enum class Fault {
     kWrongFunction,     // function + 1
     kWrongByteCount,    // byte count + 2, with that many data bytes
     kLate,              // a correct answer after `delay`
+    kLateException,     // exception code `code` after `delay`
     kSilent,            // no answer
     kClose,             // closes the connection without answering
 };
