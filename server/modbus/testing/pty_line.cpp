@@ -43,7 +43,10 @@ int WaitFor(int fd, short events, uint32_t timeoutMs) {
 
 }  // namespace
 
-PtyLine::PtyLine() : folder_(NewFolder()), path_(folder_ + "/port"), peerPath_(folder_ + "/peer") {}
+PtyLine::PtyLine(const std::string& portPath)
+    : folder_(NewFolder()),
+      path_(portPath.empty() ? folder_ + "/port" : portPath),
+      peerPath_(folder_ + "/peer") {}
 
 PtyLine::~PtyLine() {
     Unplug();

@@ -19,7 +19,8 @@ constexpr uint32_t kFrameGapMs = 20;
 
 class PtyLine {
 public:
-    PtyLine();  // a folder of its own for the two links; unplugged
+    // Unplugged; the peer's link in a folder of its own, the other at portPath or beside it.
+    explicit PtyLine(const std::string& portPath = {});
     ~PtyLine();
     PtyLine(const PtyLine&) = delete;
     PtyLine& operator=(const PtyLine&) = delete;

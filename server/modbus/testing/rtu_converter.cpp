@@ -63,9 +63,9 @@ void RtuConverter::State::Bridge(platform::Socket& client, const std::atomic<boo
     }
 }
 
-RtuConverter::RtuConverter(int unit) : state_(std::make_unique<State>(unit)) {
+RtuConverter::RtuConverter(int unit, uint16_t port) : state_(std::make_unique<State>(unit)) {
     if (!state_->slave.Plugged() || !state_->line.Open(state_->slave.path())) return;
-    state_->server.Start(0);
+    state_->server.Start(port);
 }
 
 RtuConverter::~RtuConverter() {

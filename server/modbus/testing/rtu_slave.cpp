@@ -44,7 +44,7 @@ std::vector<uint8_t> WithRtuCrc(std::vector<uint8_t> bytes) {
 }
 
 struct RtuSlave::State {
-    explicit State(int unit) : unit(unit) {}
+    State(int unit, const std::string& path) : unit(unit), line(path) {}
 
     void Serve();
     // Opens the peer's end once the line is there; true when it is open.
@@ -120,7 +120,8 @@ bool RtuSlave::State::Plug() {
     return line.Plug() && WaitOpened(opened);
 }
 
-RtuSlave::RtuSlave(int unit) : state_(std::make_unique<State>(unit)) {
+RtuSlave::RtuSlave(int unit, const std::string& path)
+    : state_(std::make_unique<State>(unit, path)) {
     state_->mapping = modbus_mapping_new(kTableSize, kTableSize, kTableSize, kTableSize);
     // The device name is not used: the context never opens it, it only frames on a given line.
     state_->context = modbus_new_rtu(state_->line.peerPath().c_str(), 9600, 'N', 8, 1);

@@ -135,9 +135,11 @@ TEST(RtuSlaveTest, ChosenUnitIgnoresOtherUnitsAndBadCrcsAndTakesBroadcasts) {
 }
 
 TEST(RtuSlaveTest, UnplugTakesThePortAwayAndReplugBringsTheSlaveBackOnTheSamePath) {
-    RtuSlave slave;
+    testing_support::TempDir folder;
+    const std::string path = folder.File("com1");  // where a COM port is mapped to
+    RtuSlave slave(modbus_testing::kAnyUnit, path);
     ASSERT_TRUE(slave.Plugged());
-    const std::string path = slave.path();
+    ASSERT_EQ(slave.path(), path);
     slave.SetHolding(0, 5);
     Master master(path);
     ASSERT_EQ(master.Open(), platform::kErrorSuccess);

@@ -28,7 +28,9 @@ inline constexpr int kAnyUnit = -1;
 // frames for another unit id.
 class RtuSlave {
 public:
-    explicit RtuSlave(int unit = kAnyUnit);  // serving once constructed, when Plugged()
+    // Serving once constructed, when Plugged(). The master's end appears at `path` (a link,
+    // e.g. a Wine prefix's dosdevices/com1), or in a fresh temporary folder when it is empty.
+    explicit RtuSlave(int unit = kAnyUnit, const std::string& path = {});
     ~RtuSlave();
     RtuSlave(const RtuSlave&) = delete;
     RtuSlave& operator=(const RtuSlave&) = delete;
@@ -63,7 +65,8 @@ private:
 // and a new client starts with the line's pending input discarded.
 class RtuConverter {
 public:
-    explicit RtuConverter(int unit = kAnyUnit);  // listening once constructed, when Plugged()
+    // Listening on `port` (0: one the system picks) once constructed, when Plugged().
+    explicit RtuConverter(int unit = kAnyUnit, uint16_t port = 0);
     ~RtuConverter();
     RtuConverter(const RtuConverter&) = delete;
     RtuConverter& operator=(const RtuConverter&) = delete;
