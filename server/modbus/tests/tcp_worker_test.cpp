@@ -851,7 +851,10 @@ TEST(TcpWorker, AChannelWithoutReadsServesWritesAndClockSettings) {
     const size_t tag = rig.AddTag({.function = 0, .reg = 5});
     rig.server().tables.AddTimeSync({.channelId = kChannelId, .address = 1, .periodMinutes = 60});
     rig.Start();
-    ASSERT_TRUE(WaitFor([&] { return slave.Holding(10000) != 0; }));
+    // The clock turn ends once its answer is in: a write posted before would be replaced.
+    ASSERT_TRUE(WaitFor([&] {
+        return slave.Holding(10000) != 0 && rig.Channel().commandState == core::kCommandIdle;
+    }));
     rig.PostWrite(core::kCommandWrite16, tag, 0x1234);
     ASSERT_TRUE(WaitFor([&] { return rig.Channel().commandState == core::kCommandIdle; }));
     const int32_t status = rig.Statistics().commandStatus;
