@@ -78,6 +78,8 @@ public:
     ~PtyPair() { Stop(); }
     unsigned a() const { return a_; }
     unsigned b() const { return a_ + 1; }
+    // socat ends, as a pulled-out adapter does: both ptys vanish.
+    void Unplug() { Stop(); }
 
     // Returns an empty text, or why there is no pair.
     std::string Start() {
@@ -134,6 +136,15 @@ class PtyPair {
 public:
     unsigned a() const { return 57; }
     unsigned b() const { return 58; }
+    // socat ends, as a pulled-out adapter does: both ptys vanish. Killed, it leaves its links.
+    void Unplug() {
+        socat_.Kill();
+        int ignored = 0;
+        socat_.Wait(kGenerousMs, &ignored);
+        std::error_code error;
+        std::filesystem::remove(dir_.File("a"), error);
+        std::filesystem::remove(dir_.File("b"), error);
+    }
 
     // Returns an empty text, or why there is no pair.
     std::string Start() {
@@ -278,6 +289,32 @@ TEST_F(PortPair, LineSettingsThePortCannotTakeAreRefused) {
     EXPECT_EQ(a_.Configure({12345, 8, Parity::None, StopBits::One}),
               platform::kErrorInvalidParameter);
 #endif
+}
+
+// An adapter pulled out while the port is open: every call says so at once, neither hanging
+// until its timeout nor spinning, and the same COM number opens again once the device is back.
+TEST_F(PortPair, PortWhoseDeviceIsGoneSaysSoAndOpensAgainWhenItIsBack) {
+    pair_.Unplug();
+    uint8_t buffer[16] = {};
+    size_t count = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(a_.Read(buffer, sizeof(buffer), 4 * kGenerousMs, 30, &count),
+              platform::kErrorDeviceNotConnected);
+    EXPECT_LT(MsSince(start), 2 * kGenerousMs);
+    start = Clock::now();
+    EXPECT_EQ(a_.Write(buffer, sizeof(buffer), 4 * kGenerousMs, &count),
+              platform::kErrorDeviceNotConnected);
+    EXPECT_LT(MsSince(start), 2 * kGenerousMs);
+    a_.Close();
+    b_.Close();
+
+    ASSERT_EQ(pair_.Start(), "");
+    ASSERT_EQ(a_.Open(pair_.a()), platform::kErrorSuccess);
+    ASSERT_EQ(b_.Open(pair_.b()), platform::kErrorSuccess);
+    ASSERT_EQ(a_.Configure({9600, 8, Parity::Even, StopBits::One}), platform::kErrorSuccess);
+    auto request = Bytes({0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD});
+    Write(a_, request);
+    EXPECT_EQ(ReadFrame(b_, 50), request);
 }
 
 TEST_F(PortPair, PortInUseIsRefused) {

@@ -27,6 +27,7 @@ enum : uint32_t {
     kErrorAlreadyExists = 183,
     kErrorMoreData = 234,
     kErrorNoMoreItems = 259,
+    kErrorDeviceNotConnected = 1167,
     kErrorTimeout = 1460,
     kErrorBadConfiguration = 1610,
     kErrorKeyDeleted = 1018,

@@ -44,6 +44,8 @@ public:
     uint32_t Settings(SerialSettings* settings) const;
 
     // Writes all bytes within timeoutMs; kErrorTimeout with *written short when time ran out.
+    // Write, Read and Purge give kErrorDeviceNotConnected once the device behind an open port
+    // is gone (an adapter pulled out); Close and Open it again when it is back.
     uint32_t Write(const void* data, size_t length, uint32_t timeoutMs, size_t* written);
     // Waits at most firstByteTimeoutMs for a byte, then keeps reading until no byte arrives
     // for gapMs or the buffer is full. kErrorTimeout when nothing arrived.

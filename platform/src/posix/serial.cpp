@@ -141,6 +141,12 @@ uint32_t OpenErrorOf(int errnoValue) {
     }
 }
 
+// A line whose device has gone (its pty master closed, a USB adapter pulled out) reports EIO
+// or ENXIO on every call.
+bool DeviceGone(int errnoValue) {
+    return errnoValue == EIO || errnoValue == ENXIO || errnoValue == ENODEV;
+}
+
 uint32_t RemainingMs(uint64_t deadline) {
     uint64_t now = TickCount64();
     return now >= deadline ? 0
@@ -261,7 +267,7 @@ uint32_t SerialPort::Write(const void* data, size_t length, uint32_t timeoutMs, 
         ssize_t done = write(fd, bytes + *written, length - *written);
         if (done < 0) {
             if (errno == EAGAIN || errno == EINTR) continue;
-            return kErrorWriteFault;
+            return DeviceGone(errno) ? kErrorDeviceNotConnected : kErrorWriteFault;
         }
         *written += static_cast<size_t>(done);
     }
@@ -283,7 +289,8 @@ uint32_t SerialPort::Read(void* buffer, size_t capacity, uint32_t firstByteTimeo
         ssize_t done = read(fd, bytes + *received, capacity - *received);
         if (done < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         // A hung-up line stays "readable" with nothing to read; stop instead of spinning.
-        if (done <= 0) return kErrorReadFault;
+        if (done == 0 || (done < 0 && DeviceGone(errno))) return kErrorDeviceNotConnected;
+        if (done < 0) return kErrorReadFault;
         *received += static_cast<size_t>(done);
         waitMs = gapMs;
     }
@@ -292,7 +299,8 @@ uint32_t SerialPort::Read(void* buffer, size_t capacity, uint32_t firstByteTimeo
 
 uint32_t SerialPort::Purge() {
     if (handle_ < 0) return kErrorInvalidHandle;
-    return tcflush(static_cast<int>(handle_), TCIOFLUSH) == 0 ? kErrorSuccess : kErrorGenFailure;
+    if (tcflush(static_cast<int>(handle_), TCIOFLUSH) == 0) return kErrorSuccess;
+    return DeviceGone(errno) ? kErrorDeviceNotConnected : kErrorGenFailure;
 }
 
 void SerialPort::Close() {

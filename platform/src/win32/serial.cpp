@@ -43,6 +43,23 @@ private:
     OVERLAPPED block_{};
 };
 
+// The codes a port whose device has gone reports vary with the driver: a pulled-out USB
+// adapter gives access denied or bad command, Wine on a vanished pty gives not ready.
+uint32_t LastPortError() {
+    const DWORD error = ::GetLastError();
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_NOT_READY:
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+            return kErrorDeviceNotConnected;
+        default:
+            return error;
+    }
+}
+
 void CancelAndFinish(HANDLE port, Overlapped* operation, DWORD* done) {
     CancelIo(port);
     GetOverlappedResult(port, operation->Current(), done, TRUE);
@@ -51,7 +68,7 @@ void CancelAndFinish(HANDLE port, Overlapped* operation, DWORD* done) {
 uint32_t QueuedBytes(HANDLE port, DWORD* queued) {
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(port, &errors, &status)) return ::GetLastError();
+    if (!ClearCommError(port, &errors, &status)) return LastPortError();
     *queued = status.cbInQue;
     return kErrorSuccess;
 }
@@ -63,7 +80,7 @@ bool WaitForInput(HANDLE port, uint32_t timeoutMs, uint32_t* error) {
     const uint64_t deadline = TickCount64() + timeoutMs;
     Overlapped operation;
     if (!operation.Valid()) {
-        *error = ::GetLastError();
+        *error = LastPortError();
         return false;
     }
     for (;;) {
@@ -76,7 +93,7 @@ bool WaitForInput(HANDLE port, uint32_t timeoutMs, uint32_t* error) {
         DWORD done = 0;
         if (!WaitCommEvent(port, &mask, operation.Block())) {
             if (::GetLastError() != ERROR_IO_PENDING) {
-                *error = ::GetLastError();
+                *error = LastPortError();
                 return false;
             }
             if (QueuedBytes(port, &queued) == kErrorSuccess && queued > 0) {
@@ -101,11 +118,11 @@ uint32_t ReadQueued(HANDLE port, uint8_t* buffer, size_t capacity, size_t* recei
     if (uint32_t error = QueuedBytes(port, &queued); error != kErrorSuccess) return error;
     DWORD wanted = static_cast<DWORD>(std::min<size_t>(std::max<DWORD>(queued, 1), capacity));
     Overlapped operation;
-    if (!operation.Valid()) return ::GetLastError();
+    if (!operation.Valid()) return LastPortError();
     DWORD done = 0;
     if (!ReadFile(port, buffer, wanted, &done, operation.Block())) {
-        if (::GetLastError() != ERROR_IO_PENDING) return ::GetLastError();
-        if (!GetOverlappedResult(port, operation.Current(), &done, TRUE)) return ::GetLastError();
+        if (::GetLastError() != ERROR_IO_PENDING) return LastPortError();
+        if (!GetOverlappedResult(port, operation.Current(), &done, TRUE)) return LastPortError();
     }
     *received = done;
     return kErrorSuccess;
@@ -208,14 +225,14 @@ uint32_t SerialPort::Write(const void* data, size_t length, uint32_t timeoutMs, 
     if (handle_ == -1) return kErrorInvalidHandle;
     HANDLE port = Port(handle_);
     Overlapped operation;
-    if (!operation.Valid()) return ::GetLastError();
+    if (!operation.Valid()) return LastPortError();
     DWORD done = 0;
     uint32_t result = kErrorSuccess;
     if (!WriteFile(port, data, static_cast<DWORD>(length), &done, operation.Block())) {
-        if (::GetLastError() != ERROR_IO_PENDING) return ::GetLastError();
+        if (::GetLastError() != ERROR_IO_PENDING) return LastPortError();
         if (operation.Wait(timeoutMs)) {
             if (!GetOverlappedResult(port, operation.Current(), &done, FALSE)) {
-                result = ::GetLastError();
+                result = LastPortError();
             }
         } else {
             CancelAndFinish(port, &operation, &done);
@@ -232,7 +249,7 @@ uint32_t SerialPort::Read(void* buffer, size_t capacity, uint32_t firstByteTimeo
     *received = 0;
     if (handle_ == -1) return kErrorInvalidHandle;
     HANDLE port = Port(handle_);
-    if (!SetCommMask(port, EV_RXCHAR)) return ::GetLastError();
+    if (!SetCommMask(port, EV_RXCHAR)) return LastPortError();
     auto* bytes = static_cast<uint8_t*>(buffer);
     uint32_t waitMs = firstByteTimeoutMs;
     while (*received < capacity) {
@@ -255,7 +272,7 @@ uint32_t SerialPort::Read(void* buffer, size_t capacity, uint32_t firstByteTimeo
 uint32_t SerialPort::Purge() {
     if (handle_ == -1) return kErrorInvalidHandle;
     DWORD flags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-    if (!PurgeComm(Port(handle_), flags)) return ::GetLastError();
+    if (!PurgeComm(Port(handle_), flags)) return LastPortError();
     return kErrorSuccess;
 }
 
