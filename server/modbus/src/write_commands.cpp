@@ -269,9 +269,19 @@ void WriteCommands::SetStatus(core::Server* server, const Turn& turn, int32_t st
 
 void WriteCommands::Abort(core::Server* server, const Turn& turn, const char* what,
                           int32_t status) {
-    if (what != nullptr)
+    if (what != nullptr) {
         Line({.kind = LinkLineKind::kAborted, .unit = turn.sent.unit, .text = what});
-    server->tables.SetCommandState(channelIndex_, core::kCommandIdle);
+    }
+    if (turn.kind == TurnKind::kTimeSync) {
+        // A client write that came in during the clock's turn is still to be carried out.
+        server->tables.UpdateChannel(channelIndex_, [](core::ChannelRecord& channel) {
+            if (channel.commandState == core::kCommandTimeSync) {
+                channel.commandState = core::kCommandIdle;
+            }
+        });
+    } else {
+        server->tables.SetCommandState(channelIndex_, core::kCommandIdle);
+    }
     retries_ = rules_.retryBudget;
     if (turn.kind == TurnKind::kWrite) SetStatus(server, turn, status);
 }

@@ -234,6 +234,18 @@ INSTANTIATE_TEST_SUITE_P(Codes, RtuSerialForcing,
                                            ForcingCase{"NoForcing", 10, core::kTagFresh}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(RtuSerialWorker, AWritePendingWhenTheClockFallsDueReachesTheDevice) {
+    RtuSlave slave;
+    SerialRig rig(slave.path());
+    const size_t tag = rig.AddTag({.reg = 3});
+    rig.server().tables.AddTimeSync({.channelId = kChannelId, .address = 1, .periodMinutes = 60});
+    rig.PostWrite(core::kCommandWrite16, tag, 0x0BAD);
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] { return slave.Holding(10000) != 0; }));
+    EXPECT_TRUE(WaitFor([&] { return slave.Holding(3) == 0x0BAD; }));
+    EXPECT_TRUE(rig.Stop());
+}
+
 TEST(RtuOverTcpWorker, PollsAndA32BitWriteReachesTheSlave) {
     RtuConverter converter;
     ASSERT_TRUE(converter.Plugged());
