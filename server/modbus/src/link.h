@@ -37,6 +37,7 @@ enum class LinkLineKind {
     kSkippedReceive,  // NOTICE: ...nor awaited
     kSent,            // NOTICE, with the frame's dump
     kTxComplete,      // TRACE
+    kSendFailed,      // ERROR: nothing went out (value: the platform error)
     kSendIncomplete,  // ERROR
     kNoResponse,      // WARNING: nothing arrived within the response timeout
     kArrived,         // TRACE: the answer has started to arrive

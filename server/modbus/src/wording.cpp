@@ -48,6 +48,10 @@ void ModbusTcpLine(const AnswerLog& log, const LinkLine& line) {
         case LinkLineKind::kTxComplete:
             kvlog::Trace(log.log, "WriteData: %s tx complete", name);
             return;
+        case LinkLineKind::kSendFailed:
+            kvlog::Error(log.log, "WriteData: %s waiting to send: select - error %d, socket=%d",
+                         name, static_cast<int>(line.value), static_cast<int>(line.handle));
+            return;
         case LinkLineKind::kSendIncomplete:
             kvlog::Error(log.log, "WriteData: %s failed to send all data", name);
             return;
@@ -166,6 +170,10 @@ void RtuSerialLine(const AnswerLog& log, const LinkLine& line) {
                           NoticeDump(log.log, line.bytes, line.size).c_str());
             return;
         case LinkLineKind::kTxComplete:
+            return;
+        case LinkLineKind::kSendFailed:
+            kvlog::Error(log.log, "WriteData: %s port COM%u failed to send all data, sent %u bytes",
+                         name, port, 0u);
             return;
         case LinkLineKind::kSendIncomplete:
             kvlog::Error(log.log, "WriteData: %s port COM%u failed to send all data, sent %u bytes",

@@ -339,8 +339,7 @@ void Engine::Send(const std::vector<uint8_t>& frame, const Turn& turn, size_t bl
     }
     size_t sent = 0;
     if (const int error = link_->Send(frame, Timeout(), &sent); error != 0) {
-        kvlog::Error(log_.log, "WriteData: %s waiting to send: select - error %d, socket=%d", name_,
-                     error, Handle());
+        LogLine({.kind = LinkLineKind::kSendFailed, .value = error, .handle = link_->Handle()});
         return;
     }
     const unsigned unit = turn.sent.unit;
