@@ -582,6 +582,11 @@ void Engine::Drain() {
     const ReceiveStatus waited = link_->Receive(answer_.data(), answer_.size(), Timeout(), &size);
     platform::SleepMs(timings_.drainAfterMs);
     if (waited == ReceiveStatus::kData) {
+        // What followed the first remnants while the drain settled goes with them.
+        size_t more = 0;
+        if (link_->Receive(answer_.data(), answer_.size(), 0, &more) == ReceiveStatus::kData) {
+            size += more;
+        }
         LogLine({.kind = LinkLineKind::kArrived});
         std::fill(answer_.begin(), answer_.end(), 0);
         kvlog::Warning(log_.log, "WriteData: %s data read, len=%u", name_,
