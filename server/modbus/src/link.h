@@ -17,6 +17,7 @@
 #include "modbus/framing.h"
 #include "modbus/planner.h"
 #include "modbus/worker.h"
+#include "platform/serial.h"
 
 namespace modbus {
 
@@ -151,6 +152,9 @@ struct Profile {
 const Profile* ProfileOf(uint8_t type);
 
 std::unique_ptr<Link> MakeTcpLink(const std::string& address, uint16_t port);
+// The line of an RTU serial channel: 8 data bits, parity 1 odd and 2 even (mark, space and any
+// other code none), two stop bits when two are configured, else one.
+platform::SerialSettings SerialLineSettings(const core::ChannelRecord& channel);
 // Opened with the channel's line settings; logs its own transmit lines to `log`.
 std::unique_ptr<Link> MakeSerialLink(const core::ChannelRecord& channel, const AnswerLog& log);
 

@@ -22,7 +22,9 @@ uint8_t StopBitsCode(uint8_t configured) {
     return configured == 2 ? 2 : 0;
 }
 
-platform::SerialSettings LineSettings(const core::ChannelRecord& channel) {
+}  // namespace
+
+platform::SerialSettings SerialLineSettings(const core::ChannelRecord& channel) {
     platform::SerialSettings settings;
     settings.baudRate = channel.m_dwBaudRate;
     settings.dataBits = 8;
@@ -42,6 +44,8 @@ platform::SerialSettings LineSettings(const core::ChannelRecord& channel) {
     return settings;
 }
 
+namespace {
+
 class SerialLink final : public Link {
 public:
     SerialLink(const core::ChannelRecord& channel, const AnswerLog& log)
@@ -52,7 +56,7 @@ public:
             std::printf("Can't open %s\n", path_.c_str());
             return static_cast<int>(error);
         }
-        if (const uint32_t error = port_.Configure(LineSettings(channel_)); error != 0) {
+        if (const uint32_t error = port_.Configure(SerialLineSettings(channel_)); error != 0) {
             kvlog::Error(log_.log, "RS232Init: Error setting comm state for device %s",
                          path_.c_str());
             port_.Close();

@@ -256,5 +256,33 @@ TEST(RtuEngine, RtuOverTcpNamesItsChecksAsModbusTcpAndItsCrcByPort) {
               1u);
 }
 
+struct LineCase {
+    uint8_t stopBits;
+    uint8_t parity;
+    platform::StopBits lineStopBits;
+    platform::Parity lineParity;
+};
+
+TEST(RtuEngine, TheChannelsCodesGiveTheLineSettings) {
+    const LineCase cases[] = {
+        {1, 0, platform::StopBits::One, platform::Parity::None},
+        {2, 2, platform::StopBits::Two, platform::Parity::Even},
+        {1, 1, platform::StopBits::One, platform::Parity::Odd},
+        {3, 3, platform::StopBits::One, platform::Parity::None},  // mark: none
+        {0, 4, platform::StopBits::One, platform::Parity::None},  // space: none
+    };
+    for (const LineCase& c : cases) {
+        core::ChannelRecord channel;
+        channel.m_ucStopBits = c.stopBits;
+        channel.m_ucParity = c.parity;
+        channel.m_dwBaudRate = 19200;
+        const platform::SerialSettings line = modbus::SerialLineSettings(channel);
+        EXPECT_EQ(line.stopBits, c.lineStopBits) << int{c.stopBits};
+        EXPECT_EQ(line.parity, c.lineParity) << int{c.parity};
+        EXPECT_EQ(line.dataBits, 8);
+        EXPECT_EQ(line.baudRate, 19200u);
+    }
+}
+
 }  // namespace
 }  // namespace modbus_test

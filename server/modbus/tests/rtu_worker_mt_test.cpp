@@ -206,6 +206,21 @@ TEST(RtuSerialWorker, APortThatGoesAwayIsOpenedAgainWhenItIsBack) {
     EXPECT_TRUE(rig.Stop());
 }
 
+TEST(RtuSerialWorker, ABaudRateThePortCannotTakeIsAPortThatCannotBeOpened) {
+    RtuSlave slave;
+    SerialRig rig(slave.path());
+    rig.channel().m_dwBaudRate = 12345;
+    const size_t tag = rig.AddTag({.reg = 5});
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] {
+        return rig.LogCount("E WriteData: Plc1 cannot open serial port COM41, exit.") >= 2;
+    }));
+    EXPECT_EQ(rig.Channel().connectionStatus, int32_t{platform::kErrorInvalidParameter});
+    EXPECT_GE(rig.Tag(tag).faultCount, int32_t{rig.channel().m_ucFailThreshold});
+    EXPECT_TRUE(rig.Stop());
+    EXPECT_EQ(slave.Requests(), 0u);
+}
+
 struct ForcingCase {
     const char* name;
     uint8_t qualityReset;
