@@ -8,10 +8,10 @@
 int main(int argc, char** argv) {
     platform::AttachParentConsole();
     core::RegisterChannelWorker('d', modbus::ModbusTcpWorker);
-    // The RTU workers and the remote receiver are not part of this build yet: their channels
-    // get a thread that only keeps running while clients hold the server.
-    for (const uint8_t type : {'e', 'f', 'g'}) {
-        core::RegisterChannelWorker(type, core::IdleChannelWorker);
-    }
+    core::RegisterChannelWorker('e', modbus::RtuSerialWorker);
+    core::RegisterChannelWorker('f', modbus::RtuOverTcpWorker);
+    // The remote receiver is not part of this build yet: its channels get a thread that only
+    // keeps running while clients hold the server.
+    core::RegisterChannelWorker('g', core::IdleChannelWorker);
     return core::Main(platform::CommandLineTail(argc, argv));
 }

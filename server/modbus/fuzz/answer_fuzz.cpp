@@ -1,4 +1,5 @@
-// Arbitrary answers through the checks and the storing of both framings: nothing is read past
+// Arbitrary answers through the checks and the storing of both framings (RTU on a line and over
+// TCP): nothing is read past
 // the answer, and only the tags that the sent frame covers change, as storing says they do.
 // Input: sent frame (8 bytes), tag count, two bytes per tag, then the answer itself.
 
@@ -164,6 +165,9 @@ void FuzzFraming(modbus::Framing framing, const modbus::AnswerLog& log,
     if (framing == modbus::Framing::kTcp && bytes.size() < 9) {
         Check(kind == modbus::AnswerClass::kShort);
     }
+    if (framing == modbus::Framing::kRtu && !log.portLines) {
+        Check((kind == modbus::AnswerClass::kShort) == (bytes.size() < 3));
+    }
     modbus::ExceptionCode(framing, data, bytes.size());
     modbus::AnswerMatches(framing, log, sent, sent.count, data, bytes.size());
     modbus::StoreReadAnswer(framing, log, sent, data, bytes.size(), &tags, &tables);
@@ -200,5 +204,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> answer = input.Rest();
     FuzzFraming(modbus::Framing::kTcp, log, sent, tagInput, answer);
     FuzzFraming(modbus::Framing::kRtu, log, sent, tagInput, answer);
+    // RTU frames over TCP: the converter's classification and wording.
+    modbus::AnswerLog overTcp = log;
+    overTcp.portLines = false;
+    FuzzFraming(modbus::Framing::kRtu, overTcp, sent, tagInput, answer);
     return 0;
 }

@@ -64,8 +64,28 @@ bool CheckCrc(const AnswerLog& log, const SentFrame& sent, const uint8_t* answer
     return false;
 }
 
+// RTU frames over TCP: the classification reads as on Modbus-TCP, the CRC check as on a line.
+AnswerClass ClassifyRtuOverTcp(const AnswerLog& log, const SentFrame& sent, const uint8_t* answer,
+                               size_t size) {
+    const char* name = log.channel.c_str();
+    if (size < 3) {
+        kvlog::Error(log.log, "WriteData: %s response was too short - %d chars", name,
+                     static_cast<int>(size));
+        return AnswerClass::kShort;
+    }
+    if ((answer[1] & 0x80) != 0) {
+        kvlog::Error(log.log, "WriteData: %s MODBUS exception response - type %d", name,
+                     ExceptionCode(Framing::kRtu, answer, size));
+        return AnswerClass::kException;
+    }
+    kvlog::Notice(log.log, "WriteData: %s received packet (len=%u) OK", name,
+                  static_cast<unsigned>(size));
+    return CheckCrc(log, sent, answer, size) ? AnswerClass::kGood : AnswerClass::kCrcFailed;
+}
+
 AnswerClass ClassifyRtu(const AnswerLog& log, const SentFrame& sent, const uint8_t* answer,
                         size_t size) {
+    if (!log.portLines) return ClassifyRtuOverTcp(log, sent, answer, size);
     if ((ByteAt(answer, size, 1) & 0x80) != 0) {
         kvlog::Error(log.log, "WriteData: %s port COM%u MODBUS exception response - type %d",
                      log.channel.c_str(), log.comPort, ExceptionCode(Framing::kRtu, answer, size));
@@ -81,7 +101,7 @@ AnswerClass ClassifyRtu(const AnswerLog& log, const SentFrame& sent, const uint8
 template <typename... Args>
 void Line(int level, Framing framing, const AnswerLog& log, const char* tcpFormat,
           const char* rtuFormat, Args... args) {
-    if (framing == Framing::kTcp) {
+    if (framing == Framing::kTcp || !log.portLines) {
         kvlog::Write(level, log.log, nullptr, tcpFormat, log.channel.c_str(), args...);
     } else {
         kvlog::Write(level, log.log, nullptr, rtuFormat, log.channel.c_str(),
@@ -97,7 +117,7 @@ bool ByteCountMatches(Framing framing, const AnswerLog& log, const SentFrame& se
     const unsigned expected = (bits * sent.count + 7) / 8;
     if (answered == expected) return true;
     const unsigned requested = sent.count;
-    if (framing == Framing::kTcp) {
+    if (framing == Framing::kTcp || !log.portLines) {
         kvlog::Error(log.log,
                      "WriteData: %s packets mismatch: requested registers count %u, data bytes "
                      "count expected %u, data bytes count in answer %u",

@@ -1,4 +1,5 @@
-// The Modbus-TCP backend: one TCP connection with TCP_NODELAY, Modbus-TCP framing.
+// The TCP backends: one TCP connection with TCP_NODELAY, carrying Modbus-TCP frames, or RTU
+// frames to a serial-to-Ethernet converter.
 
 #include <utility>
 
@@ -12,8 +13,6 @@ namespace {
 class TcpLink final : public Link {
 public:
     TcpLink(std::string address, uint16_t port) : address_(std::move(address)), port_(port) {}
-
-    Framing framing() const override { return Framing::kTcp; }
 
     int Open(uint32_t timeoutMs) override {
         const int result = socket_.Connect(address_, port_, timeoutMs);
@@ -41,13 +40,14 @@ public:
         return 0;
     }
 
-    ReceiveStatus WaitAnswer(uint32_t timeoutMs) override {
-        const int result = socket_.WaitReadable(timeoutMs);
-        if (result == 0) return ReceiveStatus::kData;
-        return result == platform::kWsaEtimedout ? ReceiveStatus::kTimeout : ReceiveStatus::kLost;
-    }
-
-    ReceiveStatus Read(uint8_t* buffer, size_t capacity, size_t* received) override {
+    ReceiveStatus Receive(uint8_t* buffer, size_t capacity, uint32_t firstByteTimeoutMs,
+                          size_t* received) override {
+        *received = 0;
+        const int ready = socket_.WaitReadable(firstByteTimeoutMs);
+        if (ready != 0) {
+            return ready == platform::kWsaEtimedout ? ReceiveStatus::kTimeout
+                                                    : ReceiveStatus::kLost;
+        }
         const int result = socket_.Receive(buffer, capacity, 0, received);
         if (result == platform::kWsaEtimedout) return ReceiveStatus::kTimeout;
         if (result != 0) return ReceiveStatus::kLost;

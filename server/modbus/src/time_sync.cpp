@@ -101,12 +101,28 @@ void TimeSync::Collect(const core::RuntimeTables& tables, uint8_t channelId) {
     }
 }
 
+// A client write the worker has not finished was confirmed to its client: the clock waits for it.
+bool TimeSync::Claim(core::RuntimeTables* tables, size_t channelIndex, unsigned address) const {
+    bool claimed = false;
+    tables->UpdateChannel(channelIndex, [&claimed](core::ChannelRecord& channel) {
+        const uint8_t state = channel.commandState;
+        if (state >= core::kCommandWrite16 && state <= core::kCommandWrite32) return;
+        channel.commandState = core::kCommandTimeSync;
+        claimed = true;
+    });
+    if (!claimed) {
+        kvlog::Trace(log_, "WriteData: %s device %u time synchronization waits for a pending write",
+                     name_.c_str(), address);
+    }
+    return claimed;
+}
+
 void TimeSync::Check(core::RuntimeTables* tables, size_t channelIndex, std::time_t now) {
     for (size_t i = 0; i < entries_.size(); ++i) {
         const core::TimeSyncEntry& entry = entries_[i];
         const unsigned address = entry.address;
         if (entry.lastSync <= 0) {
-            tables->SetCommandState(channelIndex, core::kCommandTimeSync);
+            if (!Claim(tables, channelIndex, address)) return;
             kvlog::Trace(log_, "WriteData: %s device %u performing initial time synchronization",
                          name_.c_str(), address);
             pending_ = i;
@@ -118,7 +134,7 @@ void TimeSync::Check(core::RuntimeTables* tables, size_t channelIndex, std::time
                      name_.c_str(), address, LocalText(entry.lastSync).c_str(),
                      LocalText(now).c_str(), elapsed, period);
         if (elapsed / 60 >= entry.periodMinutes) {
-            tables->SetCommandState(channelIndex, core::kCommandTimeSync);
+            if (!Claim(tables, channelIndex, address)) return;
             kvlog::Trace(log_, "WriteData: %s device %u performing time synchronization (%u/%u)",
                          name_.c_str(), address, elapsed, period);
             pending_ = i;

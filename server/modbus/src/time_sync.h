@@ -28,7 +28,8 @@ public:
 
     // Takes the kind 1 entries of the channel from the table.
     void Collect(const core::RuntimeTables& tables, uint8_t channelId);
-    // At the top of a cycle: sets command state 6 for the first due entry.
+    // At the top of a cycle: sets command state 6 for the first due entry, unless a client write
+    // is pending (states 2 to 5): then nothing starts before the next cycle.
     void Check(core::RuntimeTables* tables, size_t channelIndex, std::time_t now);
 
     // Whether a clock setting of this worker is the one pending.
@@ -40,6 +41,8 @@ public:
     void Done(std::time_t now) { entries_[pending_].lastSync = static_cast<int32_t>(now); }
 
 private:
+    bool Claim(core::RuntimeTables* tables, size_t channelIndex, unsigned address) const;
+
     kvlog::Handle log_;
     std::string name_;
     std::vector<core::TimeSyncEntry> entries_;

@@ -7,6 +7,7 @@
 #include <array>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "core/main.h"
@@ -28,6 +29,7 @@ constexpr uint32_t kSleepSliceMs = 100;
 constexpr uint32_t kEmptyCycleMs = 10;
 constexpr uint64_t kCommandStatusHoldMs = 1000;
 constexpr uint8_t kExceptionBit = 0x80;
+constexpr uint8_t kNoQualityForcing = 10;
 
 // Sends of all workers go out one at a time.
 std::mutex& SendLock() {
@@ -45,25 +47,31 @@ bool SameRequest(const ReadRequest& a, const ReadRequest& b) {
 class Engine {
 public:
     Engine(core::Server* server, size_t channelIndex, const core::ChannelRecord& channel,
-           const WorkerTimings& timings, const EngineRules& rules, Framing framing)
+           const Profile& profile)
         : server_(server),
           tables_(&server->tables),
           channelIndex_(channelIndex),
           channel_(channel),
-          timings_(timings),
-          rules_(rules),
-          framing_(framing),
-          log_{server->log, channel.m_strName, channel.m_ucComPort, channel.m_strAddress},
+          profile_(profile),
+          timings_(profile.timings),
+          rules_(profile.rules),
+          framing_(profile.framing),
+          log_{server->log, channel.m_strName, channel.m_ucComPort, channel.m_strAddress,
+               profile.portLines},
           name_(log_.channel.c_str()),
           address_(channel_.m_strAddress.c_str()),
           sync_(server->log, channel.m_strName),
-          commands_(log_, framing, channel, channelIndex, rules) {}
+          commands_(log_, profile, channel, channelIndex),
+          answer_(profile.rules.receiveCapacity, 0) {}
 
-    int Run(Listing listing, std::unique_ptr<Link> link);
+    int Run();
 
 private:
     bool Running() const { return server_->ClientsPresent(); }
     bool SleepWhileRunning(uint32_t milliseconds) const;
+    void ForceQuality();
+    bool Polled(const ReadRequest& request);
+    void LeaveRaisedMode();
     void LostDuringTurn(const Turn& turn);
     void FailEveryRequest(const Turn* lost);
     void Silent(size_t block);
@@ -98,7 +106,7 @@ private:
                                [status](core::ChannelRecord& c) { c.connectionStatus = status; });
     }
     int Handle() const { return static_cast<int>(link_->Handle()); }
-    void LogLine(const LinkLine& line) const { link_->LogLine(log_, line); }
+    void LogLine(const LinkLine& line) const { profile_.line(log_, line); }
     unsigned AnswerUnit(size_t size) const {
         const size_t at = framing_ == Framing::kTcp ? kTcpHeaderSize - 1 : 0;
         return size > at ? answer_[at] : 0u;
@@ -108,6 +116,7 @@ private:
     core::RuntimeTables* tables_;
     size_t channelIndex_;
     core::ChannelRecord channel_;
+    const Profile& profile_;
     WorkerTimings timings_;
     EngineRules rules_;
     Framing framing_;
@@ -124,7 +133,9 @@ private:
     // a gateway or on a shared line must not make the others look lost.
     std::array<uint32_t, core::kMaxFieldDevices> silentTurns_{};
     bool drain_ = false;
-    std::array<uint8_t, kMaxAnswerSize> answer_{};
+    // The field device whose requests alone are polled until the cycle ends, after a write.
+    std::optional<uint8_t> raised_;
+    std::vector<uint8_t> answer_;
 };
 
 bool Engine::SleepWhileRunning(uint32_t milliseconds) const {
@@ -136,13 +147,16 @@ bool Engine::SleepWhileRunning(uint32_t milliseconds) const {
     return Running();
 }
 
-int Engine::Run(Listing listing, std::unique_ptr<Link> link) {
-    link_ = std::move(link);
-    kvlog::Info(log_.log, "WriteData: %s started, device id %u, packet delay %u, cycle delay %u",
-                name_, unsigned{channel_.m_ucID}, unsigned{channel_.m_wPacketPause},
-                unsigned{channel_.m_wCyclePause});
+int Engine::Run() {
+    link_ = profile_.makeLink(channel_, log_);
+    LogLine({.kind = LinkLineKind::kStarted,
+             .size = tables_->TagCount(),
+             .start = channel_.m_wPacketPause,
+             .count = channel_.m_wCyclePause,
+             .value = channel_.m_ucID});
     if (rules_.timeSynchronisation) sync_.Collect(*tables_, channel_.m_ucID);
-    plan_ = PlanRequests(server_, channelIndex_, listing, timings_.listingDelayMs);
+    plan_ = PlanRequests(server_, channelIndex_, profile_.listing, timings_.listingDelayMs);
+    if (rules_.forceQuality) ForceQuality();
 
     int result = 0;
     while (Running()) {
@@ -154,22 +168,22 @@ int Engine::Run(Listing listing, std::unique_ptr<Link> link) {
         Step step = Step::kGoOn;
         while (step == Step::kGoOn) {
             step = Cycle();
-            if (step == Step::kGoOn && channel_.m_ucDisconnect == 1) break;
+            if (step == Step::kGoOn && rules_.disconnectAfterCycle &&
+                channel_.m_ucDisconnect == 1) {
+                break;
+            }
         }
         if (step == Step::kStopped) break;
         if (step == Step::kLost) {
-            kvlog::Error(log_.log,
-                         "WriteData: %s restarting thread due to possible connection loss to "
-                         "device %s (%s), socket=%d",
-                         name_, name_, address_, Handle());
+            LogLine({.kind = LinkLineKind::kLost, .handle = link_->Handle()});
             link_->Close();
-            platform::SleepMs(timings_.lossPauseMs);
+            SleepWhileRunning(timings_.lossPauseMs);
         }
     }
     link_->Close();
     commands_.Abandon(server_, sync_);
     // The line goes out before the thread field clears: whoever waits for that may close the log.
-    kvlog::Info(log_.log, "WriteData: finished normally, device id %u", unsigned{channel_.m_ucID});
+    LogLine({.kind = LinkLineKind::kFinished, .value = channel_.m_ucID});
     core::ChannelThreadEnded(server_, channel_.m_ucID);
     return result;
 }
@@ -185,19 +199,44 @@ int Engine::Connect() {
         if (!Running()) return -1;
         const int error = link_->Open(timeout);
         if (error == 0) break;
-        kvlog::Error(log_.log, "WriteData: %s connecting to device %s (%s)... ERROR %d", name_,
-                     name_, address_, error);
+        LogLine({.kind = LinkLineKind::kOpenFailed, .value = error});
         SetConnectionStatus(error);
         FailEveryRequest(nullptr);
-        // The next try is 10 s away: the device is gone now, not after that many retries.
+        // The next try is seconds away: the device is gone now, not after that many retries.
         ShowLinkLoss(nullptr);
         commands_.Unsent(server_, &sync_, std::time(nullptr));
         if (!SleepWhileRunning(timings_.connectRetryMs)) return -1;
     }
     SetConnectionStatus(0);
-    kvlog::Info(log_.log, "WriteData: %s connecting to device %s (%s)... OK, socket=%d", name_,
-                name_, address_, Handle());
-    return 0;
+    LogLine({.kind = LinkLineKind::kOpened, .handle = link_->Handle()});
+    return SleepWhileRunning(timings_.afterConnectMs) ? 0 : -1;
+}
+
+// Until its first answer no tag of the channel shows an old value as good.
+void Engine::ForceQuality() {
+    if (channel_.m_ucQualityReset == kNoQualityForcing) return;
+    static constexpr const char* kNames[] = {"OPC_QUALITY_BAD", "OPC_QUALITY_UNCERTAIN",
+                                             "OPC_QUALITY_COMMFAILURE"};
+    const uint8_t code = channel_.m_ucQualityReset;
+    kvlog::Debug(log_.log, "WriteData: %s force all device tags to %s", name_,
+                 code < 3 ? kNames[code] : "OPC_QUALITY_UNCERTAIN");
+    for (ChannelTag& tag : plan_.tags) {
+        tag.record.state = core::kTagNoFreshValue;
+        tables_->UpdateTag(tag.index,
+                           [](core::TagRecord& record) { record.state = core::kTagNoFreshValue; });
+    }
+}
+
+// The priority gate, or in the raised mode the written field device's requests, every one.
+bool Engine::Polled(const ReadRequest& request) {
+    if (raised_) return request.address == *raised_;
+    return DueThisCycle(const_cast<ReadRequest*>(&request));
+}
+
+void Engine::LeaveRaisedMode() {
+    if (!raised_) return;
+    LogLine({.kind = LinkLineKind::kRestored, .unit = *raised_});
+    raised_.reset();
 }
 
 Step Engine::Cycle() {
@@ -216,18 +255,22 @@ Step Engine::Cycle() {
     while (index < plan_.requests.size()) {
         if (!Running()) return Step::kStopped;
         ReadRequest& request = plan_.requests[index];
-        if (!DueThisCycle(&request)) {
+        if (!Polled(request)) {
             ++index;
             continue;
         }
-        if (const Step step = Take(&request, &index); step != Step::kGoOn) return step;
+        if (const Step step = Take(&request, &index); step != Step::kGoOn) {
+            LeaveRaisedMode();
+            return step;
+        }
     }
-    if (channel_.m_ucDisconnect == 1) {
+    if (rules_.disconnectAfterCycle && channel_.m_ucDisconnect == 1) {
         kvlog::Info(log_.log, "WriteData: %s disconnecting from device %s (%s)", name_, name_,
                     address_);
         link_->Close();
     }
-    CyclePause();
+    if (rules_.cyclePause) CyclePause();
+    LeaveRaisedMode();
     if (plan_.requests.empty()) platform::SleepMs(kEmptyCycleMs);
     return Step::kGoOn;
 }
@@ -243,6 +286,7 @@ Step Engine::Take(const ReadRequest* request, size_t* index) {
     if (step == Step::kStopped) return step;
     ++transaction_;
     const bool displacedRead = turn.kind == TurnKind::kWrite || turn.kind == TurnKind::kTimeSync;
+    if (turn.raise) raised_ = turn.sent.unit;
     if (turn.restartCycle) {
         *index = 0;
     } else if (!displacedRead) {
@@ -255,7 +299,11 @@ Step Engine::Take(const ReadRequest* request, size_t* index) {
         if (request != nullptr) resume_ = *index;
         return step;
     }
-    PacketPause();
+    platform::SleepMs(timings_.afterRequestMs);
+    if (turn.sent.unit != kBroadcastUnit || rules_.pauseAfterBroadcast) PacketPause();
+    LogLine({.kind = LinkLineKind::kRequestDone,
+             .count = static_cast<uint16_t>(server_->serverCount.load()),
+             .value = server_->FactoryReferences()});
     return Step::kGoOn;
 }
 
@@ -272,18 +320,20 @@ Step Engine::Serve(Turn* turn) {
     }
     const size_t block = tables_->GetModbusDeviceID(channel_.m_ucID, turn->sent.unit);
     if (!Running()) return Step::kStopped;
+    if (link_->DiscardPending() != 0) return Step::kLost;
     Send(frame, *turn, block);
     commands_.Sent(*turn, frame.size());
     if (!Running()) return Step::kStopped;
     const Step step = Receive(turn, block);
-    answer_.fill(0);
+    std::fill(answer_.begin(), answer_.end(), 0);
     if (step == Step::kGoOn && drain_) Drain();
     drain_ = false;
     return step;
 }
 
 void Engine::Send(const std::vector<uint8_t>& frame, const Turn& turn, size_t block) {
-    std::lock_guard hold(SendLock());
+    std::unique_lock hold(SendLock(), std::defer_lock);
+    if (rules_.sharedSendLock) hold.lock();
     if (turn.kind != TurnKind::kWrite && turn.kind != TurnKind::kTimeSync &&
         turn.sent.unit == kBroadcastUnit) {
         LogLine({.kind = LinkLineKind::kSkippedSend, .unit = kBroadcastUnit});
@@ -291,8 +341,7 @@ void Engine::Send(const std::vector<uint8_t>& frame, const Turn& turn, size_t bl
     }
     size_t sent = 0;
     if (const int error = link_->Send(frame, Timeout(), &sent); error != 0) {
-        kvlog::Error(log_.log, "WriteData: %s waiting to send: select - error %d, socket=%d", name_,
-                     error, Handle());
+        LogLine({.kind = LinkLineKind::kSendFailed, .value = error, .handle = link_->Handle()});
         return;
     }
     const unsigned unit = turn.sent.unit;
@@ -316,18 +365,16 @@ Step Engine::Receive(Turn* turn, size_t block) {
         Unanswered(*turn, block);
         return Step::kGoOn;
     }
-    const ReceiveStatus waited = link_->WaitAnswer(Timeout());
-    if (waited == ReceiveStatus::kLost) return Step::kLost;
-    if (waited == ReceiveStatus::kTimeout) {
+    size_t size = 0;
+    const ReceiveStatus read = link_->Receive(answer_.data(), answer_.size(), Timeout(), &size);
+    if (read == ReceiveStatus::kLost) return Step::kLost;
+    if (read == ReceiveStatus::kTimeout) {
         LogLine({.kind = LinkLineKind::kNoResponse});
         Unanswered(*turn, block);
         Silent(block);
         return Step::kGoOn;
     }
     LogLine({.kind = LinkLineKind::kArrived});
-    size_t size = 0;
-    const ReceiveStatus read = link_->Read(answer_.data(), answer_.size(), &size);
-    if (read == ReceiveStatus::kLost) return Step::kLost;
     LogLine({.kind = LinkLineKind::kReceived,
              .unit = AnswerUnit(size),
              .bytes = answer_.data(),
@@ -337,11 +384,6 @@ Step Engine::Receive(Turn* turn, size_t block) {
         return Step::kLost;
     }
     if (!Running()) return Step::kStopped;
-    if (read == ReceiveStatus::kTimeout) {
-        Unanswered(*turn, block);
-        Silent(block);
-        return Step::kGoOn;
-    }
     silentTurns_[block] = 0;
     Judge(turn, block, size);
     return Step::kGoOn;
@@ -546,13 +588,18 @@ void Engine::ErrorAnswer(const Turn& turn, size_t block, AnswerClass answer, uin
 void Engine::Drain() {
     LogLine({.kind = LinkLineKind::kDrain});
     platform::SleepMs(timings_.drainFirstMs);
-    const ReceiveStatus waited = link_->WaitAnswer(Timeout());
+    if (!rules_.drainReadsRemnants) return;  // the next transmit discards them
+    size_t size = 0;
+    const ReceiveStatus waited = link_->Receive(answer_.data(), answer_.size(), Timeout(), &size);
     platform::SleepMs(timings_.drainAfterMs);
     if (waited == ReceiveStatus::kData) {
+        // What followed the first remnants while the drain settled goes with them.
+        size_t more = 0;
+        if (link_->Receive(answer_.data(), answer_.size(), 0, &more) == ReceiveStatus::kData) {
+            size += more;
+        }
         LogLine({.kind = LinkLineKind::kArrived});
-        size_t size = 0;
-        link_->Read(answer_.data(), answer_.size(), &size);
-        answer_.fill(0);
+        std::fill(answer_.begin(), answer_.end(), 0);
         kvlog::Warning(log_.log, "WriteData: %s data read, len=%u", name_,
                        static_cast<unsigned>(size));
     } else {
@@ -563,22 +610,21 @@ void Engine::Drain() {
 
 void Engine::PacketPause() const {
     if (channel_.m_wPacketPause == 0) return;
-    kvlog::Debug(log_.log, "WriteData: %s Starting packet pause...", name_);
+    LogLine({.kind = LinkLineKind::kPacketPause});
     SleepWhileRunning(channel_.m_wPacketPause);
-    kvlog::Debug(log_.log, "WriteData: %s Packet pause completed.", name_);
+    LogLine({.kind = LinkLineKind::kPacketPaused});
 }
 
 void Engine::CyclePause() const {
     if (channel_.m_wCyclePause == 0) return;
-    kvlog::Trace(log_.log, "WriteData: %s Starting cycle pause...", name_);
+    LogLine({.kind = LinkLineKind::kCyclePause});
     SleepWhileRunning(channel_.m_wCyclePause);
-    kvlog::Trace(log_.log, "WriteData: %s Cycle pause completed.", name_);
+    LogLine({.kind = LinkLineKind::kCyclePaused});
 }
 
 }  // namespace
 
-int RunEngine(core::Server* server, uint8_t channelId, const WorkerTimings& timings,
-              const EngineRules& rules, Listing listing, const LinkFactory& makeLink) {
+int RunEngine(core::Server* server, uint8_t channelId, const Profile& profile) {
     size_t channelIndex = 0;
     core::ChannelRecord channel;
     if (!server->tables.FindChannel(channelId, &channelIndex) ||
@@ -587,20 +633,8 @@ int RunEngine(core::Server* server, uint8_t channelId, const WorkerTimings& timi
         core::ChannelThreadEnded(server, channelId);
         return 0;
     }
-    std::unique_ptr<Link> link = makeLink(channel);
-    Engine engine(server, channelIndex, channel, timings, rules, link->framing());
-    return engine.Run(listing, std::move(link));
-}
-
-int RunModbusTcpWorker(core::Server* server, uint8_t channelId, const WorkerTimings& timings) {
-    return RunEngine(server, channelId, timings, EngineRules{}, Listing::kTcp,
-                     [](const core::ChannelRecord& channel) {
-                         return MakeTcpLink(channel.m_strAddress, channel.m_wPort);
-                     });
-}
-
-void ModbusTcpWorker(core::Server* server, uint8_t channelId) {
-    RunModbusTcpWorker(server, channelId, WorkerTimings{});
+    Engine engine(server, channelIndex, channel, profile);
+    return engine.Run();
 }
 
 }  // namespace modbus

@@ -91,15 +91,15 @@ void SetRead(const ReadRequest& request, Turn* turn) {
 
 }  // namespace
 
-WriteCommands::WriteCommands(const AnswerLog& log, Framing framing,
-                             const core::ChannelRecord& channel, size_t channelIndex,
-                             const EngineRules& rules)
+WriteCommands::WriteCommands(const AnswerLog& log, const Profile& profile,
+                             const core::ChannelRecord& channel, size_t channelIndex)
     : log_(log),
-      framing_(framing),
+      framing_(profile.framing),
+      line_(profile.line),
       channel_(channel),
       channelIndex_(channelIndex),
-      rules_(rules),
-      retries_(rules.retryBudget) {}
+      rules_(profile.rules),
+      retries_(profile.rules.retryBudget) {}
 
 Turn WriteCommands::Begin(core::Server* server, const ReadRequest* request, TimeSync* sync,
                           std::time_t now) {
@@ -165,6 +165,7 @@ bool WriteCommands::BuildWrite(core::Server* server, const core::WriteCommand& s
     }
     if (slot.commandState == core::kCommandWrite16) {
         BuildOneRegister(slot.value16, turn);
+        RaiseAfterWrite(turn);
         return true;
     }
     const std::optional<std::array<uint16_t, 2>> words =
@@ -195,10 +196,19 @@ bool WriteCommands::BuildWrite(core::Server* server, const core::WriteCommand& s
                 "value 0x%08X",
                 name, unsigned{sent.unit}, unsigned{sent.function}, unsigned{sent.start},
                 slot.value32);
-    kvlog::Info(log_.log, "WriteData: %s raising device %u requests priority", name,
-                unsigned{sent.unit});
-    turn->restartCycle = true;
+    if (rules_.restartAfterWrite32) {
+        Line({.kind = LinkLineKind::kRaised, .unit = sent.unit});
+        turn->restartCycle = true;
+    }
+    RaiseAfterWrite(turn);
     return true;
+}
+
+void WriteCommands::RaiseAfterWrite(Turn* turn) const {
+    if (!rules_.raisedMode) return;
+    Line({.kind = LinkLineKind::kRaised, .unit = turn->sent.unit});
+    turn->restartCycle = true;
+    turn->raise = true;
 }
 
 void WriteCommands::BuildOneRegister(uint16_t value, Turn* turn) const {
@@ -260,12 +270,18 @@ void WriteCommands::SetStatus(core::Server* server, const Turn& turn, int32_t st
 void WriteCommands::Abort(core::Server* server, const Turn& turn, const char* what,
                           int32_t status) {
     if (what != nullptr) {
-        kvlog::Warning(log_.log,
-                       "WriteData: %s Device %s (%s), Modbus device %u command %s, aborting TX",
-                       log_.channel.c_str(), log_.channel.c_str(), channel_.m_strAddress.c_str(),
-                       unsigned{turn.sent.unit}, what);
+        Line({.kind = LinkLineKind::kAborted, .unit = turn.sent.unit, .text = what});
     }
-    server->tables.SetCommandState(channelIndex_, core::kCommandIdle);
+    if (turn.kind == TurnKind::kTimeSync) {
+        // A client write that came in during the clock's turn is still to be carried out.
+        server->tables.UpdateChannel(channelIndex_, [](core::ChannelRecord& channel) {
+            if (channel.commandState == core::kCommandTimeSync) {
+                channel.commandState = core::kCommandIdle;
+            }
+        });
+    } else {
+        server->tables.SetCommandState(channelIndex_, core::kCommandIdle);
+    }
     retries_ = rules_.retryBudget;
     if (turn.kind == TurnKind::kWrite) SetStatus(server, turn, status);
 }
@@ -273,11 +289,7 @@ void WriteCommands::Abort(core::Server* server, const Turn& turn, const char* wh
 void WriteCommands::Retry(core::Server* server, const Turn& turn, TimeSync* sync, std::time_t now) {
     if (retries_ > 0) {
         --retries_;
-        kvlog::Warning(log_.log,
-                       "WriteData: %s Device %s (%s), Modbus device %u command TX failed, retries "
-                       "left: %u",
-                       log_.channel.c_str(), log_.channel.c_str(), channel_.m_strAddress.c_str(),
-                       unsigned{turn.sent.unit}, unsigned{retries_});
+        Line({.kind = LinkLineKind::kRetriesLeft, .unit = turn.sent.unit, .value = retries_});
         if (turn.kind == TurnKind::kWrite) SetStatus(server, turn, 1);
         return;
     }
@@ -367,14 +379,13 @@ void WriteCommands::Confirm(core::Server* server, const Turn& turn) {
     const unsigned unit = turn.sent.unit;
     switch (turn.commandState) {
         case core::kCommandWrite32HighWord:
-            kvlog::Trace(log_.log,
-                         "Device %u cmd status: C_DEVICE_COMMAND_STATUS_COMMANDOK_GOTOSTEP2", unit);
+            Line({.kind = LinkLineKind::kStepOk, .unit = unit});
             server->tables.SetCommandState(channelIndex_, core::kCommandWrite32LowWord);
             retries_ = kLongRetryBudget;
             SetStatus(server, turn, 8);
             return;
         case core::kCommandWrite32LowWord:
-            kvlog::Trace(log_.log, "Device %u cmd status: C_DEVICE_COMMAND_STATUS_COMMANDOK", unit);
+            Line({.kind = LinkLineKind::kCommandOk, .unit = unit});
             server->tables.SetCommandState(channelIndex_, core::kCommandIdle);
             retries_ = kLongRetryBudget;
             SetStatus(server, turn, 5);

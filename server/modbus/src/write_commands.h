@@ -28,14 +28,15 @@ struct Turn {
     ReadRequest read;  // the read of the turn (the emergency read's own when there is one)
     uint8_t commandState = core::kCommandIdle;
     bool restartCycle = false;  // a one-request 32-bit write polls the device afresh
+    bool raise = false;         // only the written field device is polled until the cycle ends
 };
 
 enum class TurnOutcome { kConfirmed, kNoAnswer, kException, kShort };
 
 class WriteCommands {
 public:
-    WriteCommands(const AnswerLog& log, Framing framing, const core::ChannelRecord& channel,
-                  size_t channelIndex, const EngineRules& rules);
+    WriteCommands(const AnswerLog& log, const Profile& profile, const core::ChannelRecord& channel,
+                  size_t channelIndex);
 
     // Builds the turn of `request`, which passed the priority gate; without a request (a channel
     // that polls nothing) only a pending command makes a turn, else the turn is kSkip.
@@ -67,6 +68,7 @@ private:
     // The frame that writes `value` to the turn's register by the tag's write function.
     void BuildOneRegister(uint16_t value, Turn* turn) const;
     bool BuildEmergencyRead(Turn* turn);
+    void RaiseAfterWrite(Turn* turn) const;
     void Confirm(core::Server* server, const Turn& turn);
     void SetStatus(core::Server* server, const Turn& turn, int32_t status);
     // The turn the slot's pending command would make; false when none is this worker's.
@@ -74,8 +76,11 @@ private:
     void Abort(core::Server* server, const Turn& turn, const char* what, int32_t status);
     void Retry(core::Server* server, const Turn& turn, TimeSync* sync, std::time_t now);
 
+    void Line(const LinkLine& line) const { line_(log_, line); }
+
     AnswerLog log_;
     Framing framing_;
+    LineWriter line_;
     core::ChannelRecord channel_;
     size_t channelIndex_;
     EngineRules rules_;

@@ -946,6 +946,18 @@ TEST(TcpWorker, ClockSettingWritesLocalStandardTime) {
               1u);
 }
 
+TEST(TcpWorker, AWritePendingWhenTheClockFallsDueReachesTheDevice) {
+    LibmodbusSlave slave;
+    WorkerRig rig(slave.port());
+    const size_t tag = rig.AddTag({.unit = 5, .reg = 3});
+    rig.server().tables.AddTimeSync({.channelId = kChannelId, .address = 5, .periodMinutes = 60});
+    rig.PostWrite(core::kCommandWrite16, tag, 0x0BAD);
+    rig.Start();
+    ASSERT_TRUE(WaitFor([&] { return slave.Holding(10000) != 0; }));
+    EXPECT_TRUE(WaitFor([&] { return slave.Holding(3) == 0x0BAD; }));
+    EXPECT_TRUE(rig.Stop());
+}
+
 struct ClockCase {
     const char* name;
     uint16_t period;

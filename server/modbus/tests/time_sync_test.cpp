@@ -120,4 +120,31 @@ TEST(TimeSync, CorrectedTimeIsLocalStandardTimeInSummer) {
                               }));
 }
 
+// The check never replaces a client write the worker has not finished: the write goes out
+// first and the clock is set at the next cycle's check.
+TEST(TimeSync, APendingWriteKeepsItsCommandStateUntilItIsDone) {
+    core::RuntimeTables tables;
+    core::ChannelRecord channel;
+    channel.m_ucID = 1;
+    tables.AddChannel(channel);
+    tables.AddTimeSync({.channelId = 1, .address = 5, .periodMinutes = 60});
+    modbus::TimeSync sync(nullptr, "Plc1");
+    sync.Collect(tables, 1);
+    const auto state = [&] {
+        core::WriteCommand slot;
+        tables.GetWrite(0, &slot);
+        return slot.commandState;
+    };
+    for (const uint8_t pending : {core::kCommandWrite16, core::kCommandWrite32HighWord,
+                                  core::kCommandWrite32LowWord, core::kCommandWrite32}) {
+        tables.SetCommandState(0, pending);
+        sync.Check(&tables, 0, 1700000000);
+        EXPECT_EQ(state(), pending);
+    }
+    tables.SetCommandState(0, core::kCommandIdle);
+    sync.Check(&tables, 0, 1700000000);
+    EXPECT_EQ(state(), core::kCommandTimeSync);
+    EXPECT_EQ(sync.PendingAddress(), 5);
+}
+
 }  // namespace

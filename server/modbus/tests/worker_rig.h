@@ -1,6 +1,7 @@
 #pragma once
-// One Modbus-TCP channel with its tags in a server of the test's own, its worker on a thread
-// with short waits, and the worker's log captured. The worker runs while serverCount is 1.
+// One Modbus channel (Modbus-TCP unless the rig says otherwise) with its tags in a server of the
+// test's own, its worker on a thread with short waits, and the worker's log captured. The worker
+// runs while serverCount is 1.
 
 #include <chrono>
 #include <cstdint>
@@ -56,7 +57,9 @@ struct TagSpec {
 
 class WorkerRig {
 public:
-    explicit WorkerRig(uint16_t port, uint8_t channelId = kChannelId) : channelId_(channelId) {
+    explicit WorkerRig(uint16_t port, uint8_t channelId = kChannelId, uint8_t type = 'd')
+        : channelId_(channelId), type_(type) {
+        channel_.m_ucType = type;
         channel_.m_ucID = channelId;
         channel_.m_strName = "Plc" + std::to_string(channelId);
         channel_.m_wPort = port;
@@ -102,11 +105,17 @@ public:
     }
 
     void Start(const modbus::WorkerTimings& timings = FastTimings()) {
+        StartWith([this, timings](core::Server* server, uint8_t channelId) {
+            return modbus::RunWorker(server, type_, channelId, timings);
+        });
+    }
+
+    // The worker is `run` (an engine of the test's own making).
+    void StartWith(std::function<int(core::Server*, uint8_t)> run) {
         AddChannelToTables();
         server_.serverCount = 1;
-        worker_ = std::thread([this, timings] {
-            result_ = modbus::RunModbusTcpWorker(&server_, channelId_, timings);
-        });
+        worker_ =
+            std::thread([this, run = std::move(run)] { result_ = run(&server_, channelId_); });
     }
 
     // Ends the worker through its run condition; true when it cleared its thread field.
@@ -158,6 +167,7 @@ private:
     core::Server server_{log_.handle()};
     core::ChannelRecord channel_;
     uint8_t channelId_;
+    uint8_t type_;
     size_t channelIndex_ = 0;
     bool added_ = false;
     std::vector<uint8_t> pendingUnits_;

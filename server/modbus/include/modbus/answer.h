@@ -32,12 +32,16 @@ struct AnswerLog {
     std::string channel;
     uint8_t comPort = 0;
     std::string address;
+    // RTU framing over a serial line; over TCP only the CRC lines name the port, the rest reads
+    // as on Modbus-TCP.
+    bool portLines = true;
 };
 
 enum class AnswerClass { kGood, kShort, kException, kCrcFailed };
 
 // Modbus-TCP: 9 bytes or more without the exception bit are good, 1 to 8 bytes short. RTU: the
-// exception bit, then the CRC (with the RTU log lines). Counters are the worker's.
+// exception bit, then the CRC (with the RTU log lines; over TCP, 1 or 2 bytes are short).
+// Counters are the worker's.
 AnswerClass Classify(Framing framing, const AnswerLog& log, const SentFrame& sent,
                      const uint8_t* answer, size_t size);
 // The exception code of an exception answer (0 when the answer is too short to hold one).
