@@ -65,6 +65,13 @@ bool CheckCrc(const AnswerLog& log, const SentFrame& sent, const uint8_t* answer
 }
 
 // RTU frames over TCP: the classification reads as on Modbus-TCP, the CRC check as on a line.
+// An exception frame with a wrong CRC is line noise, not the device's refusal: a write it
+// answered is tried again instead of being aborted.
+AnswerClass ExceptionOrCrcFailure(const AnswerLog& log, const SentFrame& sent,
+                                  const uint8_t* answer, size_t size) {
+    return CheckCrc(log, sent, answer, size) ? AnswerClass::kException : AnswerClass::kCrcFailed;
+}
+
 AnswerClass ClassifyRtuOverTcp(const AnswerLog& log, const SentFrame& sent, const uint8_t* answer,
                                size_t size) {
     const char* name = log.channel.c_str();
@@ -76,7 +83,7 @@ AnswerClass ClassifyRtuOverTcp(const AnswerLog& log, const SentFrame& sent, cons
     if ((answer[1] & 0x80) != 0) {
         kvlog::Error(log.log, "WriteData: %s MODBUS exception response - type %d", name,
                      ExceptionCode(Framing::kRtu, answer, size));
-        return AnswerClass::kException;
+        return ExceptionOrCrcFailure(log, sent, answer, size);
     }
     kvlog::Notice(log.log, "WriteData: %s received packet (len=%u) OK", name,
                   static_cast<unsigned>(size));
@@ -89,7 +96,7 @@ AnswerClass ClassifyRtu(const AnswerLog& log, const SentFrame& sent, const uint8
     if ((ByteAt(answer, size, 1) & 0x80) != 0) {
         kvlog::Error(log.log, "WriteData: %s port COM%u MODBUS exception response - type %d",
                      log.channel.c_str(), log.comPort, ExceptionCode(Framing::kRtu, answer, size));
-        return AnswerClass::kException;
+        return ExceptionOrCrcFailure(log, sent, answer, size);
     }
     kvlog::Notice(log.log, "WriteData: %s port COM%u received packet (len=%u) OK",
                   log.channel.c_str(), log.comPort, static_cast<unsigned>(size));

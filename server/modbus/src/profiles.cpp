@@ -17,7 +17,8 @@ WorkerTimings ModbusTcpTimings() {
 WorkerTimings RtuSerialTimings() {
     WorkerTimings timings;
     timings.connectRetryMs = 10000;  // a port that is gone is tried again this often
-    timings.lossPauseMs = 0;
+    // A port that opens but then fails must not be opened again in a tight loop.
+    timings.lossPauseMs = timings.connectRetryMs;
     return timings;
 }
 

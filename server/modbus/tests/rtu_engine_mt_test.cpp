@@ -1,6 +1,7 @@
 // The engine's RTU paths on a scripted in-memory link, where a pty adds nothing: the frames with
 // their CRC, write retries and command statuses of the RTU serial worker and of RTU over TCP.
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -282,6 +283,109 @@ TEST(RtuEngine, TheChannelsCodesGiveTheLineSettings) {
         EXPECT_EQ(line.dataBits, 8);
         EXPECT_EQ(line.baudRate, 19200u);
     }
+}
+
+// An exception frame with a wrong CRC is line noise, not the device's refusal: it counts as a CRC
+// failure and the write is tried again instead of being aborted.
+TEST_P(RtuEngineKinds, AnExceptionWithABadCrcIsNoRefusal) {
+    int writes = 0;
+    ScriptedChannel channel(GetParam(), [&](const Bytes& frame) -> std::optional<Bytes> {
+        if (IsRead(frame)) return ReadAnswer(frame);
+        if (writes++ > 0) return Echo(frame);
+        Bytes answer = Exception(frame, 2);
+        answer.back() ^= 0xFF;
+        return answer;
+    });
+    const size_t tag = channel.rig.AddTag({.unit = 1, .reg = 10});
+    channel.rig.PostWrite(core::kCommandWrite16, tag, 7);
+    channel.Start();
+    ASSERT_TRUE(WaitFor([&] { return channel.rig.Statistics().rxCount >= 3; }));
+    EXPECT_TRUE(channel.rig.Stop());
+    const core::StatisticsBlock block = channel.rig.Statistics();
+    EXPECT_EQ(block.crcFailCount, 1u);
+    EXPECT_EQ(block.exceptionCount, 0u);
+    EXPECT_EQ(block.commandStatus, 0);
+    EXPECT_EQ(channel.Writes().size(), 2u);
+}
+
+struct OrderCase {
+    const char* name;
+    uint8_t order;
+    Bytes value;
+};
+
+class RtuOverTcpOrders : public ::testing::TestWithParam<OrderCase> {};
+
+// One function 16 frame carries the value in the byte order the read side decodes.
+TEST_P(RtuOverTcpOrders, AOneRequest32BitWriteCarriesTheOrdersBytes) {
+    const OrderCase& c = GetParam();
+    ScriptedChannel channel('f', [](const Bytes& frame) -> std::optional<Bytes> {
+        return IsRead(frame) ? ReadAnswer(frame) : Echo(frame);
+    });
+    const size_t tag = channel.rig.AddTag(
+        {.unit = 1, .reg = 20, .size = 32, .writeFunction = 16, .byteOrder = c.order});
+    channel.rig.PostWrite(core::kCommandWrite32, tag, 0, 0x12345678);
+    channel.Start();
+    ASSERT_TRUE(WaitFor([&] {
+        return !channel.Writes().empty() &&
+               channel.rig.Channel().commandState == core::kCommandIdle;
+    }));
+    EXPECT_TRUE(channel.rig.Stop());
+    Bytes pdu{1, 16, 0, 20, 0, 2, 4};
+    pdu.insert(pdu.end(), c.value.begin(), c.value.end());
+    ASSERT_EQ(channel.Writes().size(), 1u);
+    EXPECT_EQ(channel.Writes()[0], WithRtuCrc(pdu));
+    EXPECT_EQ(channel.rig.Statistics().commandStatus, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, RtuOverTcpOrders,
+                         ::testing::Values(OrderCase{"O1234", 0, {0x12, 0x34, 0x56, 0x78}},
+                                           OrderCase{"O4321", 1, {0x78, 0x56, 0x34, 0x12}},
+                                           OrderCase{"O3412", 3, {0x56, 0x78, 0x12, 0x34}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A port that opens but fails every operation (a driver that errs on an open handle).
+class FailingPort final : public modbus::Link {
+public:
+    explicit FailingPort(std::atomic<int>* opens) : opens_(opens) {}
+    int Open(uint32_t) override {
+        ++*opens_;
+        return 0;
+    }
+    void Close() override {}
+    intptr_t Handle() const override { return 0; }
+    int Send(const std::vector<uint8_t>& frame, uint32_t, size_t* sent) override {
+        *sent = frame.size();
+        return 0;
+    }
+    modbus::ReceiveStatus Receive(uint8_t*, size_t, uint32_t, size_t* received) override {
+        *received = 0;
+        return modbus::ReceiveStatus::kLost;
+    }
+
+private:
+    std::atomic<int>* opens_;
+};
+
+// With the serial worker's own waits, such a port is opened again once per retry period, not in
+// a loop that spins and floods the log.
+TEST(RtuEngine, APortThatFailsEveryReceiveIsNotOpenedAgainAtOnce) {
+    std::atomic<int> opens{0};
+    WorkerRig rig(0, kChannelId, 'e');
+    rig.channel().m_ucComPort = 7;
+    rig.AddTag({.unit = 1, .reg = 10});
+    modbus::Profile profile = *modbus::ProfileOf('e');
+    profile.timings.listingDelayMs = 0;
+    profile.makeLink = [&opens](const core::ChannelRecord&, const modbus::AnswerLog&) {
+        return std::make_unique<FailingPort>(&opens);
+    };
+    rig.StartWith([profile](core::Server* server, uint8_t channelId) {
+        return modbus::RunEngine(server, channelId, profile);
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_TRUE(rig.Stop());
+    EXPECT_LE(opens.load(), 2);
+    EXPECT_GE(rig.LogCount("E WriteData: Plc1 port COM7 lost, opening it again"), 1u);
 }
 
 }  // namespace
