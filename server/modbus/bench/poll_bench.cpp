@@ -12,10 +12,15 @@
 // windows, and the comparison is the median of the rounds' ratios, so that noise hits both
 // alike and a disturbed round does not decide it.
 
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <modbus.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -32,6 +37,9 @@
 #include "log/kvlog.h"
 #include "modbus/worker.h"
 #include "modbus_testing/peers.h"
+#include "modbus_testing/rtu_peers.h"
+#include "platform/registry.h"
+#include "platform/serial.h"
 
 namespace {
 
@@ -63,7 +71,8 @@ double Median(std::vector<double> values) {
     return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-void FillRegisters(modbus_testing::LibmodbusSlave* slave) {
+template <typename Slave>
+void FillRegisters(Slave* slave) {
     for (int i = 0; i < kCount; ++i)
         slave->SetHolding(static_cast<uint16_t>(kStart + i), static_cast<uint16_t>(100 + i));
 }
@@ -191,11 +200,18 @@ BenchFolder& Folder() {
     return folder;
 }
 
+// Where a channel polls: the kind's type letter, and a TCP port or a COM port.
+struct Line {
+    uint8_t type = 'd';
+    uint16_t port = 0;
+    uint8_t com = 1;
+};
+
 // Channels 0..n-1 of a server of the benchmark's own, each polling ten 16-bit registers of one
-// slave in one request with no pauses, each worker on its thread.
+// slave in one request with no pauses but the kind's own, each worker on its thread.
 class PollingServer {
 public:
-    PollingServer(kvlog::Handle log, size_t channels, uint16_t port) : server_(log) {
+    PollingServer(kvlog::Handle log, size_t channels, const Line& line) : server_(log) {
         for (size_t c = 0; c < channels; ++c) {
             const auto id = static_cast<uint8_t>(c);
             for (int i = 0; i < kCount; ++i) {
@@ -211,7 +227,9 @@ public:
             core::ChannelRecord channel;
             channel.m_ucID = id;
             channel.m_strName = "Line" + std::to_string(c);
-            channel.m_wPort = port;
+            channel.m_ucType = line.type;
+            channel.m_wPort = line.port;
+            channel.m_ucComPort = line.com;
             channel.m_wTimeout = 1000;
             channel.m_wCyclePause = 0;
             channel.m_wPacketPause = 0;
@@ -220,12 +238,12 @@ public:
             size_t index = 0;
             server_.tables.AttachFieldDevice(id, kUnit, &index);
         }
-        modbus::WorkerTimings timings;
+        modbus::WorkerTimings timings = modbus::DefaultTimings(line.type);
         timings.listingDelayMs = 0;
         server_.serverCount = 1;
         for (size_t c = 0; c < channels; ++c) {
-            workers_.emplace_back([this, c, timings] {
-                modbus::RunModbusTcpWorker(&server_, static_cast<uint8_t>(c), timings);
+            workers_.emplace_back([this, c, timings, type = line.type] {
+                modbus::RunWorker(&server_, type, static_cast<uint8_t>(c), timings);
             });
         }
     }
@@ -242,12 +260,13 @@ private:
     std::vector<std::thread> workers_;
 };
 
-// The slave's answers over `windows` windows of real time on a server started for them, counted
+// A slave's answers over `windows` windows of real time on a server started for them, counted
 // once it has answered as many polls as there are channels.
-bool EngineWindow(kvlog::Handle log, const modbus_testing::LibmodbusSlave& slave, size_t channels,
+template <typename Slave>
+bool EngineWindow(kvlog::Handle log, const Slave& slave, size_t channels, const Line& line,
                   int windows, Window* window) {
     const size_t before = slave.Requests();
-    PollingServer server(log, channels, slave.port());
+    PollingServer server(log, channels, line);
     const Clock::time_point waitStart = Clock::now();
     while (slave.Requests() < before + channels) {
         if (Clock::now() - waitStart > kFirstPollLimit) return false;
@@ -258,6 +277,12 @@ bool EngineWindow(kvlog::Handle log, const modbus_testing::LibmodbusSlave& slave
     std::this_thread::sleep_for(windows * kWindow);
     clock.Stop(static_cast<double>(slave.Requests() - first), window);
     return window->polls > 0;
+}
+
+bool EngineWindow(kvlog::Handle log, const modbus_testing::LibmodbusSlave& slave, size_t channels,
+                  int windows, Window* window) {
+    return EngineWindow(log, slave, channels, Line{.type = 'd', .port = slave.port()}, windows,
+                        window);
 }
 
 // One channel, one request: the engine's poll loop against the master's on one core, in
@@ -327,6 +352,174 @@ void BM_Engine64Channels(benchmark::State& state) {
 }
 BENCHMARK(BM_Engine64Channels)->UseManualTime()->Iterations(1);
 
+// The RTU kinds wait by their timing, not by their code: a serial line ends a frame by 30 ms of
+// silence, and RTU over TCP pauses 25 ms after each request. Their bound is one poll per
+// (turnaround + that wait); the turnaround is what a master that waits for nothing measures on
+// the same line just before the engine's window (a pty moves bytes faster than any baud rate).
+constexpr double kFrameGapSeconds = 0.030;
+constexpr double kRequestPauseSeconds = 0.025;
+constexpr uint8_t kBenchCom = 61;
+constexpr int kRtuWindows = 5;  // of the engine per round
+constexpr size_t kAnswerBytes = 5 + 2 * kCount;
+constexpr int kRoundTripLimitMs = 2000;
+
+struct BoundComparison {
+    double polls = 0;  // polls/s
+    double bound = 0;
+    double turnaroundMs = 0;
+    double ratio = 0;
+};
+std::map<std::string, BoundComparison> gBounds;
+
+// Median round trip in seconds of polls in one window; negative when a poll went unanswered.
+template <typename PollOnce>
+double MedianRoundTrip(PollOnce pollOnce) {
+    std::vector<double> trips;
+    const WindowClock window;
+    while (!window.Elapsed(kWindow)) {
+        const Clock::time_point start = Clock::now();
+        if (!pollOnce()) return -1;
+        trips.push_back(SecondsSince(start));
+    }
+    return Median(trips);
+}
+
+// A libmodbus RTU master on the master's end of a pty pair: it knows an answer's length and
+// waits for no gap.
+class RtuMaster {
+public:
+    explicit RtuMaster(const std::string& path)
+        : context_(modbus_new_rtu(path.c_str(), 9600, 'N', 8, 1)) {
+        modbus_set_slave(context_, kUnit);
+        modbus_set_response_timeout(context_, 2, 0);
+        connected_ = modbus_connect(context_) == 0;
+    }
+    ~RtuMaster() {
+        modbus_close(context_);
+        modbus_free(context_);
+    }
+    RtuMaster(const RtuMaster&) = delete;
+    RtuMaster& operator=(const RtuMaster&) = delete;
+
+    double RoundTrip() {
+        if (!connected_) return -1;
+        return MedianRoundTrip([this] {
+            uint16_t registers[kCount] = {};
+            return modbus_read_registers(context_, kStart, kCount, registers) == kCount;
+        });
+    }
+
+private:
+    modbus_t* context_;
+    bool connected_ = false;
+};
+
+// RTU frames over a TCP connection to the converter, one request at a time.
+class RtuTcpMaster {
+public:
+    explicit RtuTcpMaster(uint16_t port) : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = socket_ >= 0 && ::connect(socket_, reinterpret_cast<const sockaddr*>(&address),
+                                               sizeof(address)) == 0;
+    }
+    ~RtuTcpMaster() {
+        if (socket_ >= 0) ::close(socket_);
+    }
+    RtuTcpMaster(const RtuTcpMaster&) = delete;
+    RtuTcpMaster& operator=(const RtuTcpMaster&) = delete;
+
+    double RoundTrip() {
+        if (!connected_) return -1;
+        const std::vector<uint8_t> request = modbus_testing::WithRtuCrc(
+            {kUnit, 3, 0, static_cast<uint8_t>(kStart), 0, static_cast<uint8_t>(kCount)});
+        return MedianRoundTrip([&] {
+            if (::send(socket_, request.data(), request.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(request.size()))
+                return false;
+            return ReceiveAnswer();
+        });
+    }
+
+private:
+    bool ReceiveAnswer() {
+        uint8_t answer[kAnswerBytes];
+        size_t received = 0;
+        while (received < kAnswerBytes) {
+            pollfd ready{socket_, POLLIN, 0};
+            if (::poll(&ready, 1, kRoundTripLimitMs) != 1) return false;
+            const ssize_t got = ::recv(socket_, answer + received, kAnswerBytes - received, 0);
+            if (got <= 0) return false;
+            received += static_cast<size_t>(got);
+        }
+        return true;
+    }
+
+    int socket_;
+    bool connected_ = false;
+};
+
+// Rounds of a master's turnaround and then an engine window on the same line.
+template <typename Slave, typename Turnaround>
+void PollsAgainstTheBound(benchmark::State& state, const std::string& label, const Slave& slave,
+                          const Line& line, double wait, Turnaround turnaround) {
+    std::vector<double> rates, bounds, trips, ratios;
+    for (auto _ : state) {
+        const double trip = turnaround();
+        Window engine;
+        if (trip < 0 ||
+            !EngineWindow(Folder().Log(kvlog::kWarning), slave, 1, line, kRtuWindows, &engine)) {
+            state.SkipWithError("a poll went unanswered");
+            return;
+        }
+        state.SetIterationTime(engine.seconds);
+        const double bound = 1 / (wait + trip);
+        rates.push_back(engine.Rate());
+        bounds.push_back(bound);
+        trips.push_back(trip);
+        ratios.push_back(engine.Rate() / bound);
+    }
+    const BoundComparison comparison{Median(rates), Median(bounds), 1000 * Median(trips),
+                                     Median(ratios)};
+    gBounds[label] = comparison;
+    state.counters["polls/s"] = comparison.polls;
+    state.counters["bound polls/s"] = comparison.bound;
+    state.counters["vs bound"] = comparison.ratio;
+}
+
+// One 'e' channel on a pty pair polling a libmodbus RTU slave.
+void BM_RtuSerialPolls(benchmark::State& state) {
+    Folder();  // the registry the port is mapped in
+    modbus_testing::RtuSlave slave(kUnit);
+    if (!slave.Plugged()) {
+        state.SkipWithError("no pty pair");
+        return;
+    }
+    FillRegisters(&slave);
+    platform::reg::SetValue(platform::reg::Hive::CurrentUser, platform::kSerialPortsKey,
+                            "COM" + std::to_string(kBenchCom),
+                            platform::reg::Value::String(slave.path()));
+    PollsAgainstTheBound(state, "RTU serial", slave, Line{.type = 'e', .com = kBenchCom},
+                         kFrameGapSeconds, [&] { return RtuMaster(slave.path()).RoundTrip(); });
+}
+BENCHMARK(BM_RtuSerialPolls)->UseManualTime()->Iterations(5);
+
+// One 'f' channel polling the libmodbus RTU slave behind a converter.
+void BM_RtuOverTcpPolls(benchmark::State& state) {
+    modbus_testing::RtuConverter converter(kUnit);
+    if (!converter.Plugged()) {
+        state.SkipWithError("no converter");
+        return;
+    }
+    FillRegisters(&converter.slave());
+    PollsAgainstTheBound(state, "RTU over TCP", converter.slave(),
+                         Line{.type = 'f', .port = converter.port()}, kRequestPauseSeconds,
+                         [&] { return RtuTcpMaster(converter.port()).RoundTrip(); });
+}
+BENCHMARK(BM_RtuOverTcpPolls)->UseManualTime()->Iterations(5);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -339,6 +532,12 @@ int main(int argc, char** argv) {
         std::printf("engine polls/s at log level %d: %.0f, %.2f of the libmodbus master's %.0f%s\n",
                     level, comparison.engine, comparison.ratio, comparison.master,
                     level == 2 ? " (goal: at least 0.95)" : "");
+    }
+    for (const auto& [label, bound] : gBounds) {
+        std::printf(
+            "%s polls/s: %.1f, %.2f of the bound %.1f (turnaround %.2f ms; goal: at least "
+            "0.9)\n",
+            label.c_str(), bound.polls, bound.ratio, bound.bound, bound.turnaroundMs);
     }
     return 0;
 }
